@@ -1,0 +1,89 @@
+// velmor._internal.keys: the key-text rule. Strict Base64 of 32 bytes is that key, of 64 bytes
+// its first half, of anything else the SHA-256 of the decoded bytes; any other text, the empty
+// one included, gives the SHA-256 of its UTF-8 form.
+#include "modules.hpp"
+
+namespace velmor {
+
+namespace {
+
+using namespace vm;
+
+namespace n {
+VM_NAME(base64);
+VM_NAME(binascii);
+VM_NAME(hashlib);
+VM_NAME(b64decode);
+VM_NAME(Error);
+VM_NAME(sha256);
+VM_NAME(digest);
+VM_NAME(encode);
+VM_NAME(AES_KEY_SIZE);
+VM_NAME(_try_base64);
+static Name utf_8{"utf-8"};
+static Keywords validate{"validate"};
+}  // namespace n
+
+// _try_base64(s: str) -> bytes | None
+object try_base64(const Scope& s, Args a) {
+    handle text = a[0];
+    if (length(text) == 0) return nb::none();
+    if (length(text) % 4 != 0) return nb::none();
+    object decode = s[n::base64].attr(n::b64decode);
+    PyObject* stack[] = {text.ptr(), Py_True};
+    PyObject* decoded = PyObject_Vectorcall(decode.ptr(), stack, 1, n::validate.ptr());
+    if (decoded) return nb::steal(decoded);
+    // Rejected text is the common case here, so the error is matched without a C++ throw.
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* binascii_error = nullptr;
+    try {
+        binascii_error = object(s[n::binascii].attr(n::Error)).release().ptr();
+    } catch (...) {
+        Py_XDECREF(exc);
+        throw;
+    }
+    bool rejected = PyErr_GivenExceptionMatches(exc, binascii_error) ||
+                    PyErr_GivenExceptionMatches(exc, PyExc_ValueError);
+    Py_DECREF(binascii_error);
+    if (rejected) {
+        Py_DECREF(exc);
+        return nb::none();
+    }
+    PyErr_SetRaisedException(exc);
+    fail();
+}
+
+object sha256_digest(const Scope& s, handle data) {
+    return s[n::hashlib].attr(n::sha256)(data).attr(n::digest)();
+}
+
+// convert_key(key: str) -> bytes
+object convert_key(const Scope& s, Args a) {
+    handle key = a[0];
+    object decoded = s[n::_try_base64](key);
+    if (decoded.is_none()) return sha256_digest(s, key.attr(n::encode)(n::utf_8));
+    object size = s[n::AES_KEY_SIZE];
+    object n = checked(PyLong_FromSsize_t(length(decoded)));
+    object twice = checked(PyNumber_Multiply(size.ptr(), object(nb::int_(2)).ptr()));
+    int is_key = PyObject_RichCompareBool(n.ptr(), size.ptr(), Py_EQ);
+    if (is_key == 0) is_key = PyObject_RichCompareBool(n.ptr(), twice.ptr(), Py_EQ);
+    if (is_key < 0) fail();
+    if (is_key) {
+        object head = checked(PySlice_New(nullptr, size.ptr(), nullptr));
+        return checked(PyObject_GetItem(decoded.ptr(), head.ptr()));
+    }
+    return sha256_digest(s, decoded);
+}
+
+}  // namespace
+
+void build_keys(Module& m) {
+    m.import("base64");
+    m.import("binascii");
+    m.import("hashlib");
+    m.set("AES_KEY_SIZE", 32);
+    m.def("_try_base64", try_base64, {{"s", "str"}}, "bytes | None");
+    m.def("convert_key", convert_key, {{"key", "str"}}, "bytes");
+}
+
+}  // namespace velmor

@@ -1,0 +1,126 @@
+// velmor.aes.core: AES-256-GCM under a key text. The blob is nonce (12) | ciphertext | tag (16);
+// the text form is its standard Base64.
+#include "modules.hpp"
+
+namespace velmor {
+
+namespace {
+
+using namespace vm;
+
+namespace n {
+VM_NAME(base64);
+VM_NAME(b64encode);
+VM_NAME(b64decode);
+VM_NAME(AESGCM);
+VM_NAME(InvalidTag);
+VM_NAME(InvalidInputError);
+VM_NAME(EncryptionError);
+VM_NAME(DecryptionError);
+VM_NAME(convert_key);
+VM_NAME(GCM_NONCE_SIZE);
+VM_NAME(GCM_TAG_SIZE);
+VM_NAME(encrypt);
+VM_NAME(decrypt);
+VM_NAME(encode);
+VM_NAME(decode);
+VM_NAME(encrypt_bytes);
+VM_NAME(decrypt_bytes);
+static Name utf_8{"utf-8"};
+static Name ascii{"ascii"};
+static Keywords validate{"validate"};
+}  // namespace n
+
+constexpr const char* kNotGcm =
+    "AES decryption failed: data is not valid AES-GCM (legacy AES-CBC+HMAC not yet supported, or "
+    "wrong key/tampered data).";
+
+// encrypt_bytes(data: bytes, key: str) -> bytes
+object encrypt_bytes(const Scope& s, Args a) {
+    handle data = a[0], key = a[1];
+    if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
+    object aes_key = s[n::convert_key](key);
+    object nonce = urandom(s[n::GCM_NONCE_SIZE]);
+    object sealed;
+    try {
+        sealed = s[n::AESGCM](aes_key).attr(n::encrypt)(nonce, data, nb::none());
+    } catch (error& e) {
+        if (!is_exception(e)) throw;
+        raise_prefixed(s[n::EncryptionError], "AES-GCM encryption failed: ", e);
+    }
+    return checked(PyNumber_Add(nonce.ptr(), sealed.ptr()));
+}
+
+// decrypt_bytes(blob: bytes, key: str) -> bytes
+object decrypt_bytes(const Scope& s, Args a) {
+    handle blob = a[0], key = a[1];
+    object aes_key = s[n::convert_key](key);
+    object nonce_size = s[n::GCM_NONCE_SIZE];
+    object sum = checked(PyNumber_Add(nonce_size.ptr(), s[n::GCM_TAG_SIZE].ptr()));
+    object min_gcm = checked(PyNumber_Add(sum.ptr(), object(nb::int_(1)).ptr()));
+    object size = checked(PyLong_FromSsize_t(length(blob)));
+    int long_enough = PyObject_RichCompareBool(size.ptr(), min_gcm.ptr(), Py_GE);
+    if (long_enough < 0) fail();
+    if (long_enough) {
+        object head = checked(PySlice_New(nullptr, nonce_size.ptr(), nullptr));
+        object tail = checked(PySlice_New(nonce_size.ptr(), nullptr, nullptr));
+        object nonce = checked(PyObject_GetItem(blob.ptr(), head.ptr()));
+        object ct_and_tag = checked(PyObject_GetItem(blob.ptr(), tail.ptr()));
+        try {
+            return s[n::AESGCM](aes_key).attr(n::decrypt)(nonce, ct_and_tag, nb::none());
+        } catch (error& e) {
+            if (!e.matches(s[n::InvalidTag])) throw;
+        }
+    }
+    raise(s[n::DecryptionError], kNotGcm);
+}
+
+// encrypt_str(plaintext: str, key: str) -> str
+object encrypt_str(const Scope& s, Args a) {
+    handle plaintext = a[0], key = a[1];
+    object empty = checked(PyUnicode_FromStringAndSize("", 0));
+    int is_empty = PyObject_RichCompareBool(plaintext.ptr(), empty.ptr(), Py_EQ);
+    if (is_empty < 0) fail();
+    if (is_empty) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
+    object data = plaintext.attr(n::encode)(n::utf_8);
+    object blob = s[n::encrypt_bytes](data, key);
+    return s[n::base64].attr(n::b64encode)(blob).attr(n::decode)(n::ascii);
+}
+
+// decrypt_str(ciphertext_b64: str, key: str) -> str
+object decrypt_str(const Scope& s, Args a) {
+    handle text = a[0], key = a[1];
+    object blob;
+    try {
+        blob = call_kw(s[n::base64].attr(n::b64decode), {text}, n::validate, {Py_True});
+    } catch (error& e) {
+        if (!is_exception(e)) throw;
+        raise_from(s[n::DecryptionError], "Ciphertext is not valid Base64", e);
+    }
+    object data = s[n::decrypt_bytes](blob, key);
+    try {
+        return data.attr(n::decode)(n::utf_8);
+    } catch (error& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        raise_from(s[n::DecryptionError], "Decrypted data is not valid UTF-8", e);
+    }
+}
+
+}  // namespace
+
+void build_aes_core(Module& m) {
+    m.import("base64");
+    m.import("os");
+    m.import_from("cryptography.exceptions", {"InvalidTag"});
+    m.import_from("cryptography.hazmat.primitives.ciphers.aead", {"AESGCM"});
+    m.import_from("velmor.errors", {"DecryptionError", "EncryptionError", "InvalidInputError"});
+    m.import_from("velmor._internal.keys", {"convert_key"});
+    m.set("GCM_NONCE_SIZE", 12);
+    m.set("GCM_TAG_SIZE", 16);
+    m.def("encrypt_bytes", encrypt_bytes, {{"data", "bytes"}, {"key", "str"}}, "bytes");
+    m.def("decrypt_bytes", decrypt_bytes, {{"blob", "bytes"}, {"key", "str"}}, "bytes");
+    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"key", "str"}}, "str");
+    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"key", "str"}}, "str");
+}
+
+}  // namespace velmor

@@ -1,0 +1,16 @@
+// The builders of the package's modules, one per Python module.
+#pragma once
+
+#include "runtime/runtime.hpp"
+
+namespace velmor {
+
+void build_package(vm::Module& m);      // velmor
+void build_version(vm::Module& m);      // velmor.version
+void build_errors(vm::Module& m);       // velmor.errors
+void build_internal(vm::Module& m);     // velmor._internal
+void build_keys(vm::Module& m);         // velmor._internal.keys
+void build_aes(vm::Module& m);          // velmor.aes
+void build_aes_core(vm::Module& m);     // velmor.aes.core
+
+}  // namespace velmor

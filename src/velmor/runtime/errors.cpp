@@ -1,0 +1,133 @@
+// Names, late lookup, raising and the host's conversions.
+#include "runtime/runtime.hpp"
+
+namespace vm {
+
+void Name::intern() const {
+    obj_ = PyUnicode_InternFromString(text_);
+    if (!obj_) fail();
+}
+
+void Keywords::make() const {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(size_));
+    if (!t) fail();
+    for (std::size_t i = 0; i < size_; ++i) {
+        PyObject* name = PyUnicode_InternFromString(names_[i]);
+        if (!name) {
+            Py_DECREF(t);
+            fail();
+        }
+        PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), name);
+    }
+    tuple_ = t;
+}
+
+object call_kw(handle fn, std::initializer_list<handle> positional, const Keywords& keywords,
+               std::initializer_list<handle> keyword_values) {
+    PyObject* stack[16];
+    std::size_t n = 0;
+    for (handle h : positional) stack[n++] = h.ptr();
+    for (handle h : keyword_values) stack[n++] = h.ptr();
+    return checked(PyObject_Vectorcall(fn.ptr(), stack, positional.size(), keywords.ptr()));
+}
+
+object Scope::operator[](const Name& name) const {
+    PyObject* found = nullptr;
+    int r = PyDict_GetItemRef(globals, name.ptr(), &found);
+    if (r == 0) r = PyDict_GetItemRef(builtins, name.ptr(), &found);
+    if (r > 0) return nb::steal(found);
+    if (r < 0) fail();
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject_SetAttrString(exc, "name", name.ptr());
+    PyErr_SetRaisedException(exc);
+    fail();
+}
+
+void fail() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "velmor: error return without an exception set");
+    throw error();
+}
+
+object checked(PyObject* result) {
+    if (!result) fail();
+    return nb::steal(result);
+}
+
+namespace {
+
+// cls(message), raised with the host's implicit chaining to the exception being handled.
+PyObject* make_pending(handle cls, handle message) {
+    PyObject* exc = PyObject_CallOneArg(cls.ptr(), message.ptr());
+    if (!exc) fail();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    Py_DECREF(exc);
+    return PyErr_GetRaisedException();
+}
+
+[[noreturn]] void raise_chained(handle cls, handle message, const error& cause) {
+    PyObject* exc = make_pending(cls, message);
+    // Inside the handler of `cause`: it is both the context and the explicit cause.
+    PyException_SetContext(exc, Py_NewRef(cause.value().ptr()));
+    PyException_SetCause(exc, Py_NewRef(cause.value().ptr()));
+    PyErr_SetRaisedException(exc);
+    throw error();
+}
+
+}  // namespace
+
+void raise(handle cls, handle message) {
+    PyErr_SetRaisedException(make_pending(cls, message));
+    throw error();
+}
+
+void raise(handle cls, const char* message) {
+    raise(cls, checked(PyUnicode_FromString(message)));
+}
+
+void raise_from(handle cls, handle message, const error& cause) {
+    raise_chained(cls, message, cause);
+}
+
+void raise_from(handle cls, const char* message, const error& cause) {
+    raise_chained(cls, checked(PyUnicode_FromString(message)), cause);
+}
+
+void raise_prefixed(handle cls, const char* prefix, const error& cause) {
+    object text = text_of(cause);
+    object message = checked(PyUnicode_FromFormat("%s%U", prefix, text.ptr()));
+    raise_chained(cls, message, cause);
+}
+
+bool is_exception(const error& e) { return e.matches(PyExc_Exception); }
+
+object text_of(const error& e) { return checked(PyObject_Str(e.value().ptr())); }
+
+bool truthy(handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) fail();
+    return r != 0;
+}
+
+Py_ssize_t length(handle value) {
+    Py_ssize_t n = PyObject_Length(value.ptr());
+    if (n < 0) fail();
+    return n;
+}
+
+object bytes_of(handle value) {
+    if (PyBytes_CheckExact(value.ptr())) return nb::borrow(value);
+    return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), value.ptr()));
+}
+
+object urandom(handle size) {
+    VM_NAME(os);
+    VM_NAME(urandom);
+    PyObject* os_module = PyImport_GetModule(os.ptr());
+    if (!os_module && PyErr_Occurred()) fail();
+    object module = os_module ? nb::steal(os_module) : checked(PyImport_Import(os.ptr()));
+    return module.attr(urandom)(size);
+}
+
+}  // namespace vm

@@ -1,0 +1,362 @@
+// The function type: a callable with the surface of a Python function (name, qualname, module,
+// defaults, annotation texts, signature) and Python's argument binding, called by vectorcall.
+// A coroutine function is the same type whose call only binds the arguments and returns a
+// coroutine object (coroutine.cpp).
+#include "runtime/function.hpp"
+
+#include <structmember.h>
+
+namespace vm {
+namespace detail {
+
+namespace {
+
+constexpr Py_ssize_t kMaxParams = 16;
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+// C++ exceptions end here: the error becomes the pending Python exception.
+PyObject* invoke(FunctionObject* f, PyObject* const* args) {
+    try {
+        Scope scope{f->globals, f->builtins};
+        return f->impl(scope, Args{args}).release().ptr();
+    } catch (error& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "velmor: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "velmor: unknown C++ exception");
+    }
+    return nullptr;
+}
+
+Py_ssize_t param_index(FunctionObject* f, PyObject* key) {
+    for (Py_ssize_t i = 0; i < f->nparams; ++i)
+        if (PyTuple_GET_ITEM(f->params, i) == key) return i;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->params, i), key, Py_EQ);
+        if (eq < 0) return -2;
+        if (eq) return i;
+    }
+    return -1;
+}
+
+void too_many_positional(FunctionObject* f, Py_ssize_t given) {
+    Py_ssize_t required = f->nparams - f->ndefaults;
+    PyObject* expected;
+    bool plural;
+    if (f->ndefaults) {
+        expected = PyUnicode_FromFormat("from %zd to %zd", required, f->nparams);
+        plural = true;
+    } else {
+        expected = PyUnicode_FromFormat("%zd", f->nparams);
+        plural = f->nparams != 1;
+    }
+    if (!expected) return;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
+                 f->qualname, expected, plural ? "s" : "", given, given == 1 ? "was" : "were");
+    Py_DECREF(expected);
+}
+
+void missing_arguments(FunctionObject* f, PyObject* const* bound) {
+    PyObject* names = PyList_New(0);
+    if (!names) return;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        if (bound[i]) continue;
+        PyObject* quoted = PyUnicode_FromFormat("'%U'", PyTuple_GET_ITEM(f->params, i));
+        if (!quoted || PyList_Append(names, quoted) < 0) {
+            Py_XDECREF(quoted);
+            Py_DECREF(names);
+            return;
+        }
+        Py_DECREF(quoted);
+    }
+    Py_ssize_t n = PyList_GET_SIZE(names);
+    PyObject* listed = nullptr;
+    if (n == 1) {
+        listed = Py_NewRef(PyList_GET_ITEM(names, 0));
+    } else if (n == 2) {
+        listed = PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names, 0), PyList_GET_ITEM(names, 1));
+    } else {
+        PyObject* head = PyList_GetSlice(names, 0, n - 1);
+        PyObject* sep = PyUnicode_FromString(", ");
+        PyObject* joined = head && sep ? PyUnicode_Join(sep, head) : nullptr;
+        if (joined) listed = PyUnicode_FromFormat("%U, and %U", joined, PyList_GET_ITEM(names, n - 1));
+        Py_XDECREF(head);
+        Py_XDECREF(sep);
+        Py_XDECREF(joined);
+    }
+    if (listed) {
+        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
+                     f->qualname, n, n == 1 ? "" : "s", listed);
+        Py_DECREF(listed);
+    }
+    Py_DECREF(names);
+}
+
+// Python's binding of positional and keyword arguments to positional-or-keyword parameters,
+// with the host's messages and order of checks. Fills `bound` with borrowed references.
+bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound) {
+    Py_ssize_t n = f->nparams;
+    for (Py_ssize_t i = 0; i < nargs && i < n; ++i) bound[i] = args[i];
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t i = param_index(f, key);
+            if (i == -2) return false;
+            if (i < 0) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                             f->qualname, key);
+                return false;
+            }
+            if (bound[i]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                             f->qualname, key);
+                return false;
+            }
+            bound[i] = args[nargs + k];
+        }
+    }
+    if (nargs > n) {
+        too_many_positional(f, nargs);
+        return false;
+    }
+    Py_ssize_t first_default = n - f->ndefaults;
+    bool missing = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (bound[i]) continue;
+        if (i >= first_default)
+            bound[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
+        else
+            missing = true;
+    }
+    if (missing) {
+        missing_arguments(f, bound);
+        return false;
+    }
+    return true;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionObject* f = as_function(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!kwnames && nargs == f->nparams)
+        return f->impl ? invoke(f, args) : new_coroutine(f, args);
+    PyObject* bound[kMaxParams] = {};
+    if (!bind(f, args, nargs, kwnames, bound)) return nullptr;
+    return f->impl ? invoke(f, bound) : new_coroutine(f, bound);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->module_name);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->module_name);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->params);
+    Py_CLEAR(f->core_name);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Like Python functions, a function read through a class binds to the instance.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    return Py_NewRef(f->defaults ? f->defaults : Py_None);
+}
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
+
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+
+// inspect.Signature of the parameters, with the annotation texts as stored.
+PyObject* get_signature(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    try {
+        VM_NAME(inspect);
+        VM_NAME(Signature);
+        VM_NAME(Parameter);
+        VM_NAME(POSITIONAL_OR_KEYWORD);
+        VM_NAME(empty);
+        object mod = checked(PyImport_Import(inspect.ptr()));
+        object parameter = mod.attr(Parameter);
+        object kind = parameter.attr(POSITIONAL_OR_KEYWORD);
+        object none = parameter.attr(empty);
+        object params = checked(PyList_New(0));
+        Py_ssize_t first_default = f->nparams - f->ndefaults;
+        for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+            handle pname = PyTuple_GET_ITEM(f->params, i);
+            PyObject* ann = PyDict_GetItemWithError(f->annotations, pname.ptr());
+            if (!ann && PyErr_Occurred()) fail();
+            handle dflt = i >= first_default ? handle(PyTuple_GET_ITEM(f->defaults, i - first_default))
+                                             : handle(none);
+            object p = parameter(pname, kind, nb::arg("default") = dflt,
+                                 nb::arg("annotation") = ann ? handle(ann) : handle(none));
+            if (PyList_Append(params.ptr(), p.ptr()) < 0) fail();
+        }
+        PyObject* ret = PyDict_GetItemWithError(f->annotations, return_key().ptr());
+        if (!ret && PyErr_Occurred()) fail();
+        object sig = mod.attr(Signature)(params, nb::arg("return_annotation") = ret ? handle(ret) : handle(none));
+        return sig.release().ptr();
+    } catch (error& e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+handle return_key() {
+    static Name key{"return"};
+    return key;
+}
+
+PyTypeObject* FunctionType = nullptr;
+
+PyTypeObject* make_function_type() {
+    static PyMemberDef members[] = {
+        {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+        {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
+        {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module_name), Py_READONLY, nullptr},
+        {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
+        {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
+        {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+        {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+        {Py_tp_methods, function_methods},
+        {Py_tp_members, members},
+        {Py_tp_getset, function_getset},
+        {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "velmor.function", sizeof(FunctionObject), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+object new_function(const char* name, handle module_name, PyObject* globals, PyObject* builtins,
+                    Impl impl, const char* core_name, std::initializer_list<Param> params,
+                    const char* result) {
+    if (static_cast<Py_ssize_t>(params.size()) > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "velmor: too many parameters");
+        fail();
+    }
+    object names = checked(PyTuple_New(static_cast<Py_ssize_t>(params.size())));
+    object annotations = checked(PyDict_New());
+    object defaults = checked(PyList_New(0));
+    Py_ssize_t i = 0;
+    for (const Param& p : params) {
+        PyObject* pname = PyUnicode_InternFromString(p.name);
+        if (!pname) fail();
+        PyTuple_SET_ITEM(names.ptr(), i++, pname);
+        if (p.annotation) {
+            object text = checked(PyUnicode_FromString(p.annotation));
+            if (PyDict_SetItem(annotations.ptr(), pname, text.ptr()) < 0) fail();
+        }
+        if (p.default_value.is_valid()) {
+            if (PyList_Append(defaults.ptr(), p.default_value.ptr()) < 0) fail();
+        } else if (PyList_GET_SIZE(defaults.ptr())) {
+            PyErr_SetString(PyExc_SystemError, "velmor: parameter without default follows default");
+            fail();
+        }
+    }
+    if (result) {
+        object text = checked(PyUnicode_FromString(result));
+        if (PyDict_SetItem(annotations.ptr(), return_key().ptr(), text.ptr()) < 0) fail();
+    }
+    FunctionObject* f = PyObject_GC_New(FunctionObject, FunctionType);
+    if (!f) fail();
+    object owner = nb::steal(reinterpret_cast<PyObject*>(f));
+    f->vectorcall = function_vectorcall;
+    f->impl = impl;
+    f->name = PyUnicode_InternFromString(name);
+    f->qualname = Py_XNewRef(f->name);
+    f->module_name = Py_NewRef(module_name.ptr());
+    f->doc = Py_NewRef(Py_None);
+    f->globals = Py_NewRef(globals);
+    f->builtins = Py_NewRef(builtins);
+    f->params = names.release().ptr();
+    f->nparams = static_cast<Py_ssize_t>(params.size());
+    f->ndefaults = PyList_GET_SIZE(defaults.ptr());
+    f->defaults = f->ndefaults ? PyList_AsTuple(defaults.ptr()) : nullptr;
+    f->annotations = annotations.release().ptr();
+    f->dict = nullptr;
+    f->weakreflist = nullptr;
+    f->core_name = core_name ? PyUnicode_InternFromString(core_name) : nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    if (!f->name || (f->ndefaults && !f->defaults) || (core_name && !f->core_name)) fail();
+    return owner;
+}
+
+}  // namespace detail
+}  // namespace vm

@@ -1,0 +1,43 @@
+// The object layouts of the function and coroutine types, shared by the runtime's files.
+#pragma once
+
+#include "runtime/runtime.hpp"
+
+namespace vm::detail {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Impl impl;               // null for a coroutine function
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module_name;
+    PyObject* doc;
+    PyObject* globals;       // the module's dictionary
+    PyObject* builtins;      // the host's built-ins dictionary
+    PyObject* params;        // tuple of interned parameter names
+    PyObject* defaults;      // tuple of the trailing defaults, or null
+    PyObject* annotations;   // parameter name (and "return") -> annotation text
+    PyObject* dict;
+    PyObject* weakreflist;
+    PyObject* core_name;     // coroutine functions: the attribute of `core` they run
+    Py_ssize_t nparams;
+    Py_ssize_t ndefaults;
+};
+
+// Made once per process on the first initialisation and kept: types are not module state.
+extern PyTypeObject* FunctionType;
+extern PyTypeObject* CoroutineType;
+PyTypeObject* make_function_type();
+PyTypeObject* make_coroutine_type();
+
+object new_function(const char* name, handle module_name, PyObject* globals, PyObject* builtins,
+                    Impl impl, const char* core_name, std::initializer_list<Param> params,
+                    const char* result);
+
+// A new coroutine of a coroutine function over its bound arguments (borrowed here).
+PyObject* new_coroutine(FunctionObject* f, PyObject* const* bound);
+
+handle return_key();
+
+}  // namespace vm::detail

@@ -1,0 +1,206 @@
+// The small runtime that gives the library's C++ code the semantics of Python modules:
+// interned names, late lookup in a module's namespace, functions with a Python surface,
+// coroutine functions that run their core function on a worker thread, error helpers and the
+// builder that creates and registers every module of the package.
+#pragma once
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+namespace vm {
+
+namespace nb = nanobind;
+using nb::handle;
+using nb::object;
+using error = nb::python_error;
+
+// ---------------------------------------------------------------------------------------------
+// Names
+
+// An identifier, interned on first use and kept for the life of the process (names are
+// constants, not state). Declare them with VM_NAME at namespace scope.
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    PyObject* ptr() const {
+        if (!obj_) intern();
+        return obj_;
+    }
+    operator handle() const { return ptr(); }
+    const char* text() const { return text_; }
+
+private:
+    void intern() const;
+    const char* text_;
+    mutable PyObject* obj_ = nullptr;
+};
+
+#define VM_NAME(id) static ::vm::Name id{#id}
+
+// ---------------------------------------------------------------------------------------------
+// Late lookup
+
+// The namespace a function reads its module-level names from: its module's dictionary, then
+// the built-ins. Every read happens at the moment of use, so rebinding a module attribute
+// changes the next call.
+struct Scope {
+    PyObject* globals;
+    PyObject* builtins;
+    object operator[](const Name& name) const;  // NameError when neither has the name
+};
+
+// The bound arguments of one call, in parameter order (defaults filled in).
+struct Args {
+    PyObject* const* values;
+    handle operator[](std::size_t i) const { return values[i]; }
+};
+
+using Impl = object (*)(const Scope&, Args);
+
+// Keyword names of a call, as the tuple that vectorcall takes; made once on first use.
+class Keywords {
+public:
+    constexpr Keywords(std::initializer_list<const char*> names) {
+        for (const char* name : names) names_[size_++] = name;
+    }
+    PyObject* ptr() const {
+        if (!tuple_) make();
+        return tuple_;
+    }
+    std::size_t size() const { return size_; }
+
+private:
+    void make() const;
+    const char* names_[4] = {};
+    std::size_t size_ = 0;
+    mutable PyObject* tuple_ = nullptr;
+};
+
+// fn(*positional, **dict(zip(keywords, keyword_values))), all values borrowed handles.
+object call_kw(handle fn, std::initializer_list<handle> positional, const Keywords& keywords,
+               std::initializer_list<handle> keyword_values);
+
+// ---------------------------------------------------------------------------------------------
+// Errors. Family code raises with these and catches vm::error; the function boundary turns
+// every C++ exception back into the pending Python exception.
+
+// raise cls(message), chained implicitly to the exception the caller is handling, if any.
+[[noreturn]] void raise(handle cls, const char* message);
+[[noreturn]] void raise(handle cls, handle message);
+// raise cls(message) from cause, inside the handler of cause.
+[[noreturn]] void raise_from(handle cls, const char* message, const error& cause);
+[[noreturn]] void raise_from(handle cls, handle message, const error& cause);
+// raise cls(prefix + str(cause)) from cause.
+[[noreturn]] void raise_prefixed(handle cls, const char* prefix, const error& cause);
+// The pending Python error as a C++ exception.
+[[noreturn]] void fail();
+
+// Whether a caught exception derives from the host's Exception (and not only BaseException).
+bool is_exception(const error& e);
+// str(e) of a caught exception.
+object text_of(const error& e);
+
+// ---------------------------------------------------------------------------------------------
+// Small conversions with the host's semantics
+
+bool truthy(handle value);          // the host's truth test
+Py_ssize_t length(handle value);    // the host's len()
+object checked(PyObject* result);   // steal a new reference, or throw the pending error
+object bytes_of(handle value);      // the host's bytes(value); a bytes object is returned itself
+object urandom(handle size);        // urandom of the host's os module, looked up at each call
+
+// ---------------------------------------------------------------------------------------------
+// Modules
+
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;
+    handle default_value = handle();
+};
+
+class Module {
+public:
+    explicit Module(handle module);
+
+    handle object_() const { return module_; }
+    const char* name() const;
+
+    // module-level binding of a value
+    void set(const char* name, handle value);
+    void set(const char* name, long value);
+    // read a name bound earlier while the module loads (defaults, facades)
+    object get(const char* name) const;
+
+    // `import name` of a host module (binds the top-level name)
+    void import(const char* module);
+    // `from module import a, b`: module is absolute; the package's own modules load on demand
+    void import_from(const char* module, std::initializer_list<const char*> names);
+
+    // a plain function; defaults are evaluated now and kept
+    void def(const char* name, Impl impl, std::initializer_list<Param> params,
+             const char* result = nullptr);
+    // a coroutine function whose await runs `core.<core_function>` through asyncio.to_thread
+    void coroutine(const char* name, const char* core_function, std::initializer_list<Param> params,
+                   const char* result = nullptr);
+
+    void all(std::initializer_list<const char*> names);
+
+    // the equivalent of a class statement: metaclass of the first base called with the name,
+    // the bases and a namespace holding __module__, __qualname__ and `attributes` in order
+    object make_class(const char* name, std::initializer_list<handle> bases,
+                      std::initializer_list<std::pair<const char*, handle>> attributes = {});
+
+private:
+    handle module_;
+    PyObject* dict_;
+};
+
+enum ModuleFlags : unsigned {
+    Plain = 0,
+    Package = 1,      // has __path__, may hold sub-modules
+    Annotations = 2,  // binds `annotations`, the __future__ feature, first
+};
+
+struct ModuleDef {
+    const char* name;
+    void (*build)(Module&);
+    unsigned flags;
+};
+
+// The package's table of modules, defined beside PyInit.
+const ModuleDef* find_module(std::string_view name);
+
+// Python's import of a dotted name: the parent first, then the module, which is made and
+// registered in sys.modules when it is one of the package's own and not loaded yet.
+object import_module(std::string_view name);
+
+// Runs the body of a module object that the host's import system created (the package itself).
+void exec_module(handle module, const ModuleDef& def);
+
+// The function and coroutine types, readied once per process (types are not module state).
+bool ready_types();
+
+}  // namespace vm
+
+// A Name passed as an argument of a call is its interned text.
+namespace nanobind::detail {
+template <>
+struct type_caster<vm::Name> {
+    static constexpr auto Name = const_name("str");
+    template <typename T>
+    using Cast = vm::Name;
+    static handle from_cpp(const vm::Name& name, rv_policy, cleanup_list*) noexcept {
+        try {
+            return Py_NewRef(name.ptr());
+        } catch (vm::error& e) {
+            e.restore();
+            return handle();
+        }
+    }
+};
+}  // namespace nanobind::detail
