@@ -1,0 +1,36 @@
+# The two commands of the README, plus benchmarks and the sanitizer run.
+#   make demo   fresh virtual environment, install velmor, run the example tour
+#   make test   fresh virtual environment, install velmor with its test extra, run the tests
+PYTHON := $(shell scripts/find-python)
+VENV   ?= .venv
+ASAN_VENV ?= .venv-asan
+
+.PHONY: demo test bench sanitize venv clean
+
+venv:
+	rm -rf $(VENV)
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install -q --upgrade pip
+	$(VENV)/bin/python -m pip install -q ".[test]"
+
+demo: venv
+	$(VENV)/bin/python examples/tour.py
+
+test: venv
+	cd tests && ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider .
+
+bench: venv
+	$(VENV)/bin/python bench/run.py
+
+# AddressSanitizer and UndefinedBehaviorSanitizer build, the test suite run under it.
+sanitize:
+	rm -rf $(ASAN_VENV)
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
+	VELMOR_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q ".[test]" -Cbuild-dir=build/asan
+	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+
+clean:
+	rm -rf $(VENV) $(ASAN_VENV) build

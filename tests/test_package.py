@@ -1,0 +1,141 @@
+"""The package frame: import, re-exports, exception classes, and the function surface."""
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import velmor
+import velmor.errors as errors
+
+EXCEPTIONS = ["VelMorError", "InvalidInputError", "EncryptionError", "DecryptionError",
+              "SignatureError", "QuantumOperationError"]
+
+
+def test_version_and_reexports():
+    assert velmor.__version__ == velmor.version.__version__ == "1.0.10"
+    for name in EXCEPTIONS:
+        assert getattr(velmor, name) is getattr(errors, name)
+    assert velmor.__all__[0] == "__version__"
+    assert velmor.__all__[-1] == "QuantumOperationError"
+    assert "version" not in velmor.__all__ and "_internal" not in velmor.__all__
+    assert hasattr(velmor, "annotations") and hasattr(errors, "annotations")
+    assert not hasattr(velmor.version, "annotations")
+    assert [n for n in vars(velmor.version) if not n.startswith("__")] == []
+
+
+def test_star_import_binds_exactly_all():
+    ns = {}
+    exec("from velmor import *", ns)
+    assert sorted(k for k in ns if k != "__builtins__") == sorted(velmor.__all__)
+
+
+def test_exception_hierarchy():
+    assert issubclass(errors.VelMorError, Exception)
+    for name in EXCEPTIONS[1:]:
+        cls = getattr(errors, name)
+        assert cls.__bases__ == (errors.VelMorError,)
+        assert cls.__module__ == "velmor.errors" and cls.__qualname__ == name
+        assert cls.__doc__ is None
+    assert not issubclass(errors.DecryptionError, errors.EncryptionError)
+    assert not issubclass(errors.EncryptionError, errors.DecryptionError)
+    e = errors.InvalidInputError("Data cannot be empty")
+    assert str(e) == "Data cannot be empty" and e.args == ("Data cannot be empty",)
+    assert [n for n in vars(errors) if not n.startswith("__")] == ["annotations"] + EXCEPTIONS
+
+
+def test_submodules_are_registered_and_importable():
+    for name in ["velmor.errors", "velmor.version", "velmor._internal", "velmor._internal.keys",
+                 "velmor.aes", "velmor.aes.core"]:
+        assert sys.modules[name] is importlib.import_module(name)
+    from velmor.aes import core
+    assert core is velmor.aes.core
+    assert velmor._internal.keys.__name__ == "velmor._internal.keys"
+    assert [n for n in vars(velmor._internal) if not n.startswith("__")] == ["keys"]
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_importing_a_submodule_loads_the_whole_package():
+    out = run_python("""
+        import sys
+        import velmor.errors
+        print(sorted(m for m in sys.modules if m.startswith('velmor')))
+    """)
+    assert out.returncode == 0, out.stderr
+    assert "'velmor.aes.core'" in out.stdout and "'velmor.version'" in out.stdout
+
+
+def test_failed_import_leaves_nothing_and_can_be_retried():
+    out = run_python("""
+        import sys
+        sys.modules['cryptography.hazmat.primitives.ciphers.aead'] = None
+        try:
+            import velmor
+        except ImportError as e:
+            print('failed', isinstance(e, ImportError))
+        print('velmor' in sys.modules, 'velmor.aes' in sys.modules, 'velmor.aes.core' in sys.modules)
+        del sys.modules['cryptography.hazmat.primitives.ciphers.aead']
+        import velmor
+        print(velmor.aes.core.decrypt_str(velmor.aes.core.encrypt_str('x', 'k'), 'k'))
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:3] == ["failed True", "False False False", "x"]
+
+
+def test_function_surface():
+    f = velmor.aes.core.encrypt_bytes
+    assert f.__name__ == f.__qualname__ == "encrypt_bytes"
+    assert f.__module__ == "velmor.aes.core"
+    assert f.__doc__ is None and f.__defaults__ is None
+    assert f.__annotations__ == {"data": "bytes", "key": "str", "return": "bytes"}
+    assert str(inspect.signature(f)) == "(data: 'bytes', key: 'str') -> 'bytes'"
+    assert "encrypt_bytes(data: 'bytes', key: 'str') -> 'bytes'" in pydoc_text(f)
+
+
+def pydoc_text(obj):
+    import pydoc
+    return pydoc.render_doc(obj, renderer=pydoc.plaintext)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda f: f(b"x"), "encrypt_bytes() missing 1 required positional argument: 'key'"),
+    (lambda f: f(), "encrypt_bytes() missing 2 required positional arguments: 'data' and 'key'"),
+    (lambda f: f(b"x", "k", 3), "encrypt_bytes() takes 2 positional arguments but 3 were given"),
+    (lambda f: f(b"x", kye="k"), "encrypt_bytes() got an unexpected keyword argument 'kye'"),
+    (lambda f: f(b"x", data=b"y"), "encrypt_bytes() got multiple values for argument 'data'"),
+])
+def test_argument_errors_match_the_host(call, message):
+    with pytest.raises(TypeError) as info:
+        call(velmor.aes.core.encrypt_bytes)
+    assert str(info.value) == message
+
+
+def test_keyword_arguments_bind_by_name():
+    core = velmor.aes.core
+    blob = core.encrypt_bytes(key="k", data=b"payload")
+    assert core.decrypt_bytes(key="k", blob=blob) == b"payload"
+
+
+def test_late_lookup_and_name_error(monkeypatch):
+    core = velmor.aes.core
+    calls = []
+    real = core.AESGCM
+
+    def spy(key):
+        calls.append(key)
+        return real(key)
+
+    monkeypatch.setattr(core, "AESGCM", spy)
+    core.encrypt_bytes(b"x", "k")
+    assert len(calls) == 1
+    monkeypatch.delattr(core, "AESGCM")
+    with pytest.raises(errors.EncryptionError) as info:
+        core.encrypt_bytes(b"x", "k")
+    assert isinstance(info.value.__cause__, NameError)
+    assert str(info.value) == "AES-GCM encryption failed: name 'AESGCM' is not defined"
