@@ -16,17 +16,19 @@ const ModuleDef kModules[] = {
     {"velmor._internal.keys", build_keys, Annotations},
     {"velmor.aes", build_aes, Package | Annotations},
     {"velmor.aes.core", build_aes_core, Annotations},
+    {"velmor.password", build_password, Package | Annotations},
+    {"velmor.password.core", build_password_core, Annotations},
 };
 
 }  // namespace
 
 void build_package(Module& m) {
-    m.import_from("velmor", {"aes", "errors"});
+    m.import_from("velmor", {"aes", "errors", "password"});
     m.import_from("velmor.errors", {"DecryptionError", "EncryptionError", "InvalidInputError",
                                     "QuantumOperationError", "VelMorError", "SignatureError"});
     m.import_from("velmor.version", {"__version__"});
-    m.all({"__version__", "aes", "errors", "VelMorError", "InvalidInputError", "EncryptionError",
-           "DecryptionError", "SignatureError", "QuantumOperationError"});
+    m.all({"__version__", "aes", "password", "errors", "VelMorError", "InvalidInputError",
+           "EncryptionError", "DecryptionError", "SignatureError", "QuantumOperationError"});
 }
 
 void build_internal(Module&) {}

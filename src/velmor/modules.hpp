@@ -12,5 +12,7 @@ void build_internal(vm::Module& m);     // velmor._internal
 void build_keys(vm::Module& m);         // velmor._internal.keys
 void build_aes(vm::Module& m);          // velmor.aes
 void build_aes_core(vm::Module& m);     // velmor.aes.core
+void build_password(vm::Module& m);     // velmor.password
+void build_password_core(vm::Module& m);  // velmor.password.core
 
 }  // namespace velmor

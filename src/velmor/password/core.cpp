@@ -1,0 +1,267 @@
+// velmor.password.core: PBKDF2-HMAC password records. A record is one compact JSON object with
+// sorted keys: algorithm, createdUtc, hash, parameters {hashAlgorithm, iterations, outputLength,
+// saltLength}, salt, version. Verification derives again with the stored parameters and compares
+// in constant time; counts and lengths a record states are bounded before any derivation, since
+// the record may come from an attacker.
+#include "modules.hpp"
+
+namespace velmor {
+
+namespace {
+
+using namespace vm;
+
+namespace n {
+VM_NAME(base64);
+VM_NAME(b64encode);
+VM_NAME(b64decode);
+VM_NAME(hmac);
+VM_NAME(compare_digest);
+VM_NAME(json);
+VM_NAME(dumps);
+VM_NAME(loads);
+VM_NAME(JSONDecodeError);
+VM_NAME(datetime);
+VM_NAME(timezone);
+VM_NAME(now);
+VM_NAME(utc);
+VM_NAME(replace);
+VM_NAME(isoformat);
+VM_NAME(PBKDF2HMAC);
+VM_NAME(derive);
+VM_NAME(InvalidInputError);
+VM_NAME(VelMorError);
+VM_NAME(ALGORITHM);
+VM_NAME(VERSION);
+VM_NAME(SALT_LENGTH);
+VM_NAME(OUTPUT_LENGTH);
+VM_NAME(HASH_ALGORITHM);
+VM_NAME(UPGRADE_THRESHOLD);
+VM_NAME(MAX_ITERATIONS);
+VM_NAME(MAX_OUTPUT_LENGTH);
+VM_NAME(_HASHES);
+VM_NAME(_derive);
+VM_NAME(_parse);
+VM_NAME(get);
+VM_NAME(upper);
+VM_NAME(encode);
+VM_NAME(decode);
+// record members
+VM_NAME(algorithm);
+VM_NAME(version);
+VM_NAME(salt);
+VM_NAME(hash);
+VM_NAME(parameters);
+VM_NAME(hashAlgorithm);
+VM_NAME(iterations);
+VM_NAME(outputLength);
+VM_NAME(saltLength);
+VM_NAME(createdUtc);
+static Name utf_8{"utf-8"};
+static Name ascii{"ascii"};
+static Name utc_offset{"+00:00"};
+static Name zulu{"Z"};
+static Name comma{","};
+static Name colon{":"};
+static Name empty{""};
+static Name unsupported{"Unsupported hash algorithm: "};
+static Keywords pbkdf2{"algorithm", "length", "salt", "iterations"};
+static Keywords dumps_options{"sort_keys", "separators"};
+static Keywords validate{"validate"};
+static Keywords microsecond{"microsecond"};
+}  // namespace n
+
+object boolean(bool value) { return nb::borrow(value ? Py_True : Py_False); }
+
+bool compare(handle a, handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) fail();
+    return r != 0;
+}
+
+object as_int(handle value) { return checked(PyNumber_Long(value.ptr())); }
+
+object item(handle mapping, const Name& key) {
+    return checked(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+
+void put(handle dict, const Name& key, handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) fail();
+}
+
+// A count or length outside 1..limit is refused before deriving: a stored record is untrusted,
+// and each unit of either multiplies the work of one verification.
+bool out_of_bounds(handle value, handle limit) {
+    object one = nb::int_(1);
+    return compare(value, one, Py_LT) || compare(value, limit, Py_GT);
+}
+
+object b64_text(const Scope& s, handle data) {
+    return s[n::base64].attr(n::b64encode)(data).attr(n::decode)(n::ascii);
+}
+
+object b64_strict(const Scope& s, handle text) {
+    object decode = s[n::base64].attr(n::b64decode);
+    return call_kw(decode, {text}, n::validate, {Py_True});
+}
+
+// _derive(password: str, salt: bytes, iterations: int, length: int, hash_algorithm: str) -> bytes
+object derive(const Scope& s, Args a) {
+    handle password = a[0], salt = a[1], iterations = a[2], length = a[3], hash_algorithm = a[4];
+    object name = hash_algorithm.attr(n::upper)();
+    object hash_class = s[n::_HASHES].attr(n::get)(name);
+    if (hash_class.is_none()) {
+        object shown = checked(PyObject_Format(hash_algorithm.ptr(), n::empty.ptr()));
+        raise(s[n::VelMorError], checked(PyUnicode_Concat(n::unsupported.ptr(), shown.ptr())));
+    }
+    object kdf = call_kw(s[n::PBKDF2HMAC], {}, n::pbkdf2, {hash_class(), length, salt, iterations});
+    return kdf.attr(n::derive)(password.attr(n::encode)(n::utf_8));
+}
+
+// hash_password(password: str, iterations: int = DEFAULT_ITERATIONS) -> str
+object hash_password(const Scope& s, Args a) {
+    handle password = a[0], iterations = a[1];
+    if (!truthy(password)) raise(s[n::InvalidInputError], "Password cannot be empty");
+    object salt_length = s[n::SALT_LENGTH];
+    object salt = urandom(salt_length);
+    object derive_fn = s[n::_derive];
+    object output_length = s[n::OUTPUT_LENGTH];
+    object hash_algorithm = s[n::HASH_ALGORITHM];
+    object key = derive_fn(password, salt, iterations, output_length, hash_algorithm);
+
+    // The record states the parameters the derivation actually used.
+    object record = checked(PyDict_New());
+    put(record, n::algorithm, s[n::ALGORITHM]);
+    put(record, n::version, s[n::VERSION]);
+    put(record, n::salt, b64_text(s, salt));
+    put(record, n::hash, b64_text(s, key));
+    object parameters = checked(PyDict_New());
+    put(parameters, n::hashAlgorithm, hash_algorithm);
+    put(parameters, n::iterations, iterations);
+    put(parameters, n::outputLength, output_length);
+    put(parameters, n::saltLength, salt_length);
+    put(record, n::parameters, parameters);
+    // Read after the derivation, to the second.
+    object now = s[n::datetime].attr(n::now)(s[n::timezone].attr(n::utc));
+    object whole = call_kw(now.attr(n::replace), {}, n::microsecond, {object(nb::int_(0))});
+    object stamp = whole.attr(n::isoformat)().attr(n::replace)(n::utc_offset, n::zulu);
+    put(record, n::createdUtc, stamp);
+
+    object separators = checked(PyTuple_Pack(2, n::comma.ptr(), n::colon.ptr()));
+    return call_kw(s[n::json].attr(n::dumps), {record}, n::dumps_options, {Py_True, separators});
+}
+
+// _parse(hash_json: str) -> dict | None
+object parse(const Scope& s, Args a) {
+    object value;
+    try {
+        value = s[n::json].attr(n::loads)(a[0]);
+    } catch (error& e) {
+        object not_json = s[n::json].attr(n::JSONDecodeError);
+        if (!e.matches(not_json)) throw;
+        return nb::none();
+    }
+    return PyDict_Check(value.ptr()) ? value : nb::none();
+}
+
+// verify_password(password: str, hash_json: str) -> bool
+object verify_password(const Scope& s, Args a) {
+    handle password = a[0], hash_json = a[1];
+    if (!truthy(password)) return boolean(false);
+    object record = s[n::_parse](hash_json);
+    if (record.is_none()) return boolean(false);
+    object derived, stored;
+    try {
+        object salt = b64_strict(s, item(record, n::salt));
+        stored = b64_strict(s, item(record, n::hash));
+        object parameters = item(record, n::parameters);
+        object derive_fn = s[n::_derive];
+        object iterations = as_int(item(parameters, n::iterations));
+        object length = as_int(item(parameters, n::outputLength));
+        object fallback = s[n::HASH_ALGORITHM];
+        object name = checked(PyObject_Str(parameters.attr(n::get)(n::hashAlgorithm, fallback).ptr()));
+        if (out_of_bounds(iterations, s[n::MAX_ITERATIONS]) ||
+            out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]))
+            return boolean(false);
+        derived = derive_fn(password, salt, iterations, length, name);
+    } catch (error& e) {
+        if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_ValueError) &&
+            !e.matches(PyExc_TypeError) && !e.matches(s[n::VelMorError]))
+            throw;
+        return boolean(false);
+    }
+    return s[n::hmac].attr(n::compare_digest)(derived, stored);
+}
+
+// needs_rehash(hash_json: str) -> bool
+object needs_rehash(const Scope& s, Args a) {
+    object record = s[n::_parse](a[0]);
+    if (record.is_none()) return boolean(true);
+    try {
+        object parameters = item(record, n::parameters);
+        object iterations = as_int(item(parameters, n::iterations));
+        if (compare(iterations, s[n::UPGRADE_THRESHOLD], Py_LT)) return boolean(true);
+        // A record that verification refuses for its size must be replaced as well.
+        if (compare(iterations, s[n::MAX_ITERATIONS], Py_GT)) return boolean(true);
+        object stated = parameters.attr(n::get)(n::outputLength);
+        if (stated.is_none()) return boolean(false);
+        object length;
+        try {
+            length = as_int(stated);
+        } catch (error& e) {
+            // A length that cannot be read is no advice of this function's.
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError) &&
+                !e.matches(PyExc_OverflowError))
+                throw;
+            return boolean(false);
+        }
+        return boolean(out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]));
+    } catch (error& e) {
+        if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
+            throw;
+        return boolean(true);
+    }
+}
+
+}  // namespace
+
+void build_password_core(Module& m) {
+    m.import("base64");
+    m.import("hmac");
+    m.import("json");
+    m.import("os");
+    m.import_from("datetime", {"datetime", "timezone"});
+    m.import_from("cryptography.hazmat.primitives", {"hashes"});
+    m.import_from("cryptography.hazmat.primitives.kdf.pbkdf2", {"PBKDF2HMAC"});
+    m.import_from("velmor.errors", {"InvalidInputError", "VelMorError"});
+    m.set("ALGORITHM", checked(PyUnicode_FromString("pbkdf2")));
+    m.set("VERSION", 2);
+    m.set("DEFAULT_ITERATIONS", 210000);
+    m.set("SALT_LENGTH", 32);
+    m.set("OUTPUT_LENGTH", 64);
+    m.set("HASH_ALGORITHM", checked(PyUnicode_FromString("SHA512")));
+    m.set("UPGRADE_THRESHOLD", 210000);
+    // Limits on what a record may ask of verification: ten times the default count (about a
+    // second of SHA-512 work), and twice the longest digest (at most four PBKDF2 blocks).
+    m.set("MAX_ITERATIONS", 2100000);
+    m.set("MAX_OUTPUT_LENGTH", 128);
+    object hashes = m.get("hashes");
+    object table = checked(PyDict_New());
+    VM_NAME(SHA512);
+    VM_NAME(SHA256);
+    put(table, SHA512, hashes.attr(SHA512));
+    put(table, SHA256, hashes.attr(SHA256));
+    m.set("_HASHES", table);
+    m.def("_derive", derive,
+          {{"password", "str"}, {"salt", "bytes"}, {"iterations", "int"}, {"length", "int"},
+           {"hash_algorithm", "str"}},
+          "bytes");
+    object default_iterations = m.get("DEFAULT_ITERATIONS");
+    m.def("hash_password", hash_password,
+          {{"password", "str"}, {"iterations", "int", default_iterations}}, "str");
+    m.def("_parse", parse, {{"hash_json", "str"}}, "dict | None");
+    m.def("verify_password", verify_password, {{"password", "str"}, {"hash_json", "str"}}, "bool");
+    m.def("needs_rehash", needs_rehash, {{"hash_json", "str"}}, "bool");
+}
+
+}  // namespace velmor
