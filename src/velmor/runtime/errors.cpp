@@ -31,7 +31,42 @@ object call_kw(handle fn, std::initializer_list<handle> positional, const Keywor
     return checked(PyObject_Vectorcall(fn.ptr(), stack, positional.size(), keywords.ptr()));
 }
 
+namespace {
+
+// Module namespaces hardly ever change once loaded, so a lookup is cached on its Name and
+// checked against a generation that a dict watcher moves on at every change of a watched dict.
+unsigned long generation = 1;
+int watcher = -1;
+
+int on_namespace_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++generation;
+    return 0;
+}
+
+}  // namespace
+
+unsigned long namespace_generation() { return generation; }
+
+void watch_namespace(PyObject* dict) {
+    if (watcher < 0) watcher = PyDict_AddWatcher(on_namespace_event);
+    if (watcher < 0) {
+        PyErr_Clear();  // no watcher left: lookups stay uncached
+        return;
+    }
+    if (PyDict_Watch(watcher, dict) < 0) fail();
+}
+
 object Scope::operator[](const Name& name) const {
+    if (name.cached_globals_ == globals && name.cached_generation_ == generation && watcher >= 0)
+        return nb::borrow(name.cached_value_);
+    object value = lookup(name);
+    name.cached_globals_ = globals;
+    name.cached_value_ = value.ptr();  // borrowed: the namespace holds it while unchanged
+    name.cached_generation_ = generation;
+    return value;
+}
+
+object Scope::lookup(const Name& name) const {
     PyObject* found = nullptr;
     int r = PyDict_GetItemRef(globals, name.ptr(), &found);
     if (r == 0) r = PyDict_GetItemRef(builtins, name.ptr(), &found);
@@ -124,8 +159,8 @@ object bytes_of(handle value) {
 object urandom(handle size) {
     VM_NAME(os);
     VM_NAME(urandom);
-    PyObject* os_module = PyImport_GetModule(os.ptr());
-    if (!os_module && PyErr_Occurred()) fail();
+    PyObject* os_module = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), os.ptr(), &os_module) < 0) fail();
     object module = os_module ? nb::steal(os_module) : checked(PyImport_Import(os.ptr()));
     return module.attr(urandom)(size);
 }

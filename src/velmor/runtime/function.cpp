@@ -307,6 +307,8 @@ PyTypeObject* make_function_type() {
 object new_function(const char* name, handle module_name, PyObject* globals, PyObject* builtins,
                     Impl impl, const char* core_name, std::initializer_list<Param> params,
                     const char* result) {
+    watch_namespace(globals);
+    watch_namespace(builtins);
     if (static_cast<Py_ssize_t>(params.size()) > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "velmor: too many parameters");
         fail();

@@ -35,9 +35,14 @@ public:
     const char* text() const { return text_; }
 
 private:
+    friend struct Scope;
     void intern() const;
     const char* text_;
     mutable PyObject* obj_ = nullptr;
+    // The last lookup through a Scope: valid while no watched namespace changed since.
+    mutable PyObject* cached_globals_ = nullptr;
+    mutable PyObject* cached_value_ = nullptr;
+    mutable unsigned long cached_generation_ = 0;
 };
 
 #define VM_NAME(id) static ::vm::Name id{#id}
@@ -52,7 +57,13 @@ struct Scope {
     PyObject* globals;
     PyObject* builtins;
     object operator[](const Name& name) const;  // NameError when neither has the name
+    object lookup(const Name& name) const;       // the uncached lookup behind operator[]
 };
+
+// Namespaces that functions read from are watched: any change to one of them moves this
+// generation on, which drops every cached lookup at once.
+unsigned long namespace_generation();
+void watch_namespace(PyObject* dict);
 
 // The bound arguments of one call, in parameter order (defaults filled in).
 struct Args {
