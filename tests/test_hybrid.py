@@ -413,3 +413,11 @@ def test_coroutines_check_arity_at_call_and_values_at_await():
     coroutine = velmor.hybrid.encrypt("", "not a key")
     with pytest.raises(InvalidInputError):
         asyncio.run(coroutine)
+
+
+@pytest.mark.parametrize("tag_size", [8, 0])
+def test_writer_and_reader_read_the_tag_size_when_called(tag_size, monkeypatch, rsa_keys):
+    monkeypatch.setattr(hc, "TAG", tag_size)
+    blob = hc.encrypt_bytes(b"payload" * 10, rsa_keys.public_pem)
+    assert len(blob) == 544 + 70
+    assert hc.decrypt_auto(blob, rsa_keys.private_pem) == b"payload" * 10

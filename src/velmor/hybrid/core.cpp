@@ -99,6 +99,41 @@ object concat(std::initializer_list<handle> parts) {
     return result;
 }
 
+// header | key block | nonce | tag | ciphertext, written straight from the sealed output (the
+// ciphertext then the tag) so the payload is copied once. Null when a part is not plain bytes
+// or the tag size is not a plain int within the sealed output: the caller then slices.
+object seal_envelope(handle header, handle block, handle nonce, handle sealed, handle tag_size) {
+    for (handle p : {header, block, nonce, sealed})
+        if (!PyBytes_CheckExact(p.ptr())) return object();
+    if (!PyLong_CheckExact(tag_size.ptr())) return object();
+    int overflow = 0;
+    long long tag = PyLong_AsLongLongAndOverflow(tag_size.ptr(), &overflow);
+    if (tag == -1 && PyErr_Occurred()) fail();
+    Py_ssize_t sealed_size = PyBytes_GET_SIZE(sealed.ptr());
+    if (overflow || tag <= 0 || tag > sealed_size) return object();
+    Py_ssize_t ct_size = sealed_size - static_cast<Py_ssize_t>(tag);
+    const char* body = PyBytes_AS_STRING(sealed.ptr());
+    struct Part {
+        const char* data;
+        Py_ssize_t size;
+    } parts[] = {
+        {PyBytes_AS_STRING(header.ptr()), PyBytes_GET_SIZE(header.ptr())},
+        {PyBytes_AS_STRING(block.ptr()), PyBytes_GET_SIZE(block.ptr())},
+        {PyBytes_AS_STRING(nonce.ptr()), PyBytes_GET_SIZE(nonce.ptr())},
+        {body + ct_size, static_cast<Py_ssize_t>(tag)},
+        {body, ct_size},
+    };
+    Py_ssize_t total = 0;
+    for (const Part& p : parts) total += p.size;
+    object result = checked(PyBytes_FromStringAndSize(nullptr, total));
+    char* out = PyBytes_AS_STRING(result.ptr());
+    for (const Part& p : parts) {
+        std::memcpy(out, p.data, static_cast<std::size_t>(p.size));
+        out += p.size;
+    }
+    return result;
+}
+
 bool equals_empty_text(handle value) {
     object empty = checked(PyUnicode_FromStringAndSize("", 0));
     return compare(value, empty, Py_EQ);
@@ -112,9 +147,12 @@ object encrypt_bytes(const Scope& s, Args a) {
     object encrypted_key = s[n::rsa_core].attr(n::_encrypt_oaep)(aes_key, public_pem);
     object nonce = urandom(s[n::NONCE]);
     object sealed = s[n::AESGCM](aes_key).attr(n::encrypt)(nonce, data, nb::none());
-    object ciphertext = slice(sealed, nb::none(), negative(s[n::TAG]));
-    object tag = slice(sealed, negative(s[n::TAG]), nb::none());
+    object tag_size = s[n::TAG];
     object header = s[n::struct_module].attr(n::pack)(n::pack_format, integer(length(encrypted_key)));
+    if (object envelope = seal_envelope(header, encrypted_key, nonce, sealed, tag_size))
+        return envelope;
+    object ciphertext = slice(sealed, nb::none(), negative(tag_size));
+    object tag = slice(sealed, negative(tag_size), nb::none());
     return concat({header, encrypted_key, nonce, tag, ciphertext});
 }
 
