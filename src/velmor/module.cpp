@@ -18,16 +18,20 @@ const ModuleDef kModules[] = {
     {"velmor.aes.core", build_aes_core, Annotations},
     {"velmor.password", build_password, Package | Annotations},
     {"velmor.password.core", build_password_core, Annotations},
+    {"velmor.hybrid", build_hybrid, Package | Annotations},
+    {"velmor.hybrid.core", build_hybrid_core, Annotations},
+    {"velmor.rsa", build_rsa, Package | Annotations},
+    {"velmor.rsa.core", build_rsa_core, Annotations},
 };
 
 }  // namespace
 
 void build_package(Module& m) {
-    m.import_from("velmor", {"aes", "errors", "password"});
+    m.import_from("velmor", {"aes", "errors", "hybrid", "password", "rsa"});
     m.import_from("velmor.errors", {"DecryptionError", "EncryptionError", "InvalidInputError",
                                     "QuantumOperationError", "VelMorError", "SignatureError"});
     m.import_from("velmor.version", {"__version__"});
-    m.all({"__version__", "aes", "password", "errors", "VelMorError", "InvalidInputError",
+    m.all({"__version__", "aes", "rsa", "hybrid", "password", "errors", "VelMorError", "InvalidInputError",
            "EncryptionError", "DecryptionError", "SignatureError", "QuantumOperationError"});
 }
 

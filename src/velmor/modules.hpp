@@ -14,5 +14,9 @@ void build_aes(vm::Module& m);          // velmor.aes
 void build_aes_core(vm::Module& m);     // velmor.aes.core
 void build_password(vm::Module& m);     // velmor.password
 void build_password_core(vm::Module& m);  // velmor.password.core
+void build_hybrid(vm::Module& m);       // velmor.hybrid
+void build_hybrid_core(vm::Module& m);  // velmor.hybrid.core
+void build_rsa(vm::Module& m);          // velmor.rsa
+void build_rsa_core(vm::Module& m);     // velmor.rsa.core
 
 }  // namespace velmor
