@@ -16,16 +16,20 @@ const ModuleDef kModules[] = {
     {"velmor._internal.keys", build_keys, Annotations},
     {"velmor.aes", build_aes, Package | Annotations},
     {"velmor.aes.core", build_aes_core, Annotations},
+    {"velmor.quantum", build_quantum, Package | Annotations},
+    {"velmor.quantum.core", build_quantum_core, Annotations},
+    {"velmor.quantum._oqs", build_quantum_oqs, Annotations},
+    {"velmor.quantum.types", build_quantum_types, Annotations},
 };
 
 }  // namespace
 
 void build_package(Module& m) {
-    m.import_from("velmor", {"aes", "errors"});
+    m.import_from("velmor", {"aes", "errors", "quantum"});
     m.import_from("velmor.errors", {"DecryptionError", "EncryptionError", "InvalidInputError",
                                     "QuantumOperationError", "VelMorError", "SignatureError"});
     m.import_from("velmor.version", {"__version__"});
-    m.all({"__version__", "aes", "errors", "VelMorError", "InvalidInputError", "EncryptionError",
+    m.all({"__version__", "aes", "quantum", "errors", "VelMorError", "InvalidInputError", "EncryptionError",
            "DecryptionError", "SignatureError", "QuantumOperationError"});
 }
 

@@ -5,6 +5,7 @@
 #include "runtime/function.hpp"
 
 #include <string>
+#include <vector>
 
 namespace vm {
 
@@ -79,24 +80,38 @@ void Module::import(const char* module) {
 }
 
 void Module::import_from(const char* module, std::initializer_list<const char*> names) {
+    std::vector<std::pair<const char*, const char*>> pairs;
+    for (const char* name : names) pairs.emplace_back(name, name);
+    import_names(module, pairs.data(), pairs.size());
+}
+
+void Module::import_as(const char* module,
+                       std::initializer_list<std::pair<const char*, const char*>> names) {
+    import_names(module, names.begin(), names.size());
+}
+
+void Module::import_names(const char* module, const std::pair<const char*, const char*>* names,
+                          std::size_t count) {
     std::string_view base(module);
     object source;
     if (find_module(base)) {
         source = import_module(base);
-        for (const char* name : names) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const char* name = names[i].first;
             if (PyObject_HasAttrStringWithError(source.ptr(), name) == 1) continue;
             std::string sub = std::string(base) + "." + name;
             if (find_module(sub)) import_module(sub);
         }
     } else {
-        object fromlist = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-        Py_ssize_t i = 0;
-        for (const char* name : names)
-            PyTuple_SET_ITEM(fromlist.ptr(), i++, checked(PyUnicode_FromString(name)).release().ptr());
+        object fromlist = checked(PyTuple_New(static_cast<Py_ssize_t>(count)));
+        for (std::size_t i = 0; i < count; ++i)
+            PyTuple_SET_ITEM(fromlist.ptr(), static_cast<Py_ssize_t>(i),
+                             checked(PyUnicode_FromString(names[i].first)).release().ptr());
         object key = checked(PyUnicode_FromString(module));
         source = checked(PyImport_ImportModuleLevelObject(key.ptr(), dict_, nullptr, fromlist.ptr(), 0));
     }
-    for (const char* name : names) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* name = names[i].first;
         PyObject* value = PyObject_GetAttrString(source.ptr(), name);
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
@@ -104,7 +119,7 @@ void Module::import_from(const char* module, std::initializer_list<const char*> 
             PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
             fail();
         }
-        set(name, nb::steal(value));
+        set(names[i].second, nb::steal(value));
     }
 }
 
@@ -137,13 +152,21 @@ object Module::make_class(const char* name, std::initializer_list<handle> bases,
     object base_tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
     Py_ssize_t i = 0;
     for (handle b : bases) PyTuple_SET_ITEM(base_tuple.ptr(), i++, Py_NewRef(b.ptr()));
-    object ns = checked(PyDict_New());
-    set_item(ns.ptr(), "__module__", get("__name__"));
-    set_item(ns.ptr(), "__qualname__", checked(PyUnicode_FromString(name)));
-    for (const auto& [attr, value] : attributes) set_item(ns.ptr(), attr, value);
     handle meta = bases.size() ? handle(reinterpret_cast<PyObject*>(Py_TYPE(bases.begin()->ptr())))
                                : handle(reinterpret_cast<PyObject*>(&PyType_Type));
-    return meta(checked(PyUnicode_FromString(name)), base_tuple, ns);
+    object class_name = checked(PyUnicode_FromString(name));
+    // The namespace comes from the metaclass's __prepare__, as in a class statement (an
+    // enum's namespace records its members in order).
+    VM_NAME(__prepare__);
+    object ns = meta.attr(__prepare__)(class_name, base_tuple);
+    auto store = [&](const char* key, handle value) {
+        object k = checked(PyUnicode_FromString(key));
+        if (PyObject_SetItem(ns.ptr(), k.ptr(), value.ptr()) < 0) fail();
+    };
+    store("__module__", get("__name__"));
+    store("__qualname__", class_name);
+    for (const auto& [attr, value] : attributes) store(attr, value);
+    return meta(class_name, base_tuple, ns);
 }
 
 object import_module(std::string_view name) {

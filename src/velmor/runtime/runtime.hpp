@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
@@ -115,6 +116,26 @@ object bytes_of(handle value);      // the host's bytes(value); a bytes object i
 object urandom(handle size);        // urandom of the host's os module, looked up at each call
 
 // ---------------------------------------------------------------------------------------------
+// Statements and operators of the host, for code that works on sequences and context managers
+
+// The open end of a slice (None in `x[a:]`).
+constexpr Py_ssize_t kEnd = PY_SSIZE_T_MAX;
+
+object slice(handle seq, Py_ssize_t start, Py_ssize_t stop);  // seq[start:stop]
+object item(handle seq, Py_ssize_t index);                    // seq[index]
+object integer(handle value);                                 // the host's int(value)
+// a + b + ...: one copy when every part is bytes, the host's `+` otherwise.
+object join(std::initializer_list<handle> parts);
+// `a, b, ... = iterable`: exactly out.size() items, with the host's unpacking errors.
+void unpack(handle iterable, std::initializer_list<object*> out);
+
+// `with cm as value: body(value)`. __enter__ and __exit__ are looked up on the type as the
+// host's with statement does; __exit__ runs exactly once, with three None after a normal end or
+// with the type, value and traceback of the body's exception, which goes on unless __exit__
+// answers true. Returns false when __exit__ suppressed an exception of the body.
+bool with_block(handle cm, const std::function<void(handle)>& body);
+
+// ---------------------------------------------------------------------------------------------
 // Modules
 
 struct Param {
@@ -140,6 +161,8 @@ public:
     void import(const char* module);
     // `from module import a, b`: module is absolute; the package's own modules load on demand
     void import_from(const char* module, std::initializer_list<const char*> names);
+    // `from module import a as x, b as y`: pairs of (name, bound name)
+    void import_as(const char* module, std::initializer_list<std::pair<const char*, const char*>> names);
 
     // a plain function; defaults are evaluated now and kept
     void def(const char* name, Impl impl, std::initializer_list<Param> params,
@@ -156,6 +179,8 @@ public:
                       std::initializer_list<std::pair<const char*, handle>> attributes = {});
 
 private:
+    void import_names(const char* module, const std::pair<const char*, const char*>* names,
+                      std::size_t count);
     handle module_;
     PyObject* dict_;
 };
