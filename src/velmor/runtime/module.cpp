@@ -5,7 +5,6 @@
 #include "runtime/function.hpp"
 
 #include <string>
-#include <vector>
 
 namespace vm {
 
@@ -80,38 +79,24 @@ void Module::import(const char* module) {
 }
 
 void Module::import_from(const char* module, std::initializer_list<const char*> names) {
-    std::vector<std::pair<const char*, const char*>> pairs;
-    for (const char* name : names) pairs.emplace_back(name, name);
-    import_names(module, pairs.data(), pairs.size());
-}
-
-void Module::import_as(const char* module,
-                       std::initializer_list<std::pair<const char*, const char*>> names) {
-    import_names(module, names.begin(), names.size());
-}
-
-void Module::import_names(const char* module, const std::pair<const char*, const char*>* names,
-                          std::size_t count) {
     std::string_view base(module);
     object source;
     if (find_module(base)) {
         source = import_module(base);
-        for (std::size_t i = 0; i < count; ++i) {
-            const char* name = names[i].first;
+        for (const char* name : names) {
             if (PyObject_HasAttrStringWithError(source.ptr(), name) == 1) continue;
             std::string sub = std::string(base) + "." + name;
             if (find_module(sub)) import_module(sub);
         }
     } else {
-        object fromlist = checked(PyTuple_New(static_cast<Py_ssize_t>(count)));
-        for (std::size_t i = 0; i < count; ++i)
-            PyTuple_SET_ITEM(fromlist.ptr(), static_cast<Py_ssize_t>(i),
-                             checked(PyUnicode_FromString(names[i].first)).release().ptr());
+        object fromlist = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+        Py_ssize_t i = 0;
+        for (const char* name : names)
+            PyTuple_SET_ITEM(fromlist.ptr(), i++, checked(PyUnicode_FromString(name)).release().ptr());
         object key = checked(PyUnicode_FromString(module));
         source = checked(PyImport_ImportModuleLevelObject(key.ptr(), dict_, nullptr, fromlist.ptr(), 0));
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        const char* name = names[i].first;
+    for (const char* name : names) {
         PyObject* value = PyObject_GetAttrString(source.ptr(), name);
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
@@ -119,7 +104,7 @@ void Module::import_names(const char* module, const std::pair<const char*, const
             PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
             fail();
         }
-        set(names[i].second, nb::steal(value));
+        set(name, nb::steal(value));
     }
 }
 

@@ -161,8 +161,6 @@ public:
     void import(const char* module);
     // `from module import a, b`: module is absolute; the package's own modules load on demand
     void import_from(const char* module, std::initializer_list<const char*> names);
-    // `from module import a as x, b as y`: pairs of (name, bound name)
-    void import_as(const char* module, std::initializer_list<std::pair<const char*, const char*>> names);
 
     // a plain function; defaults are evaluated now and kept
     void def(const char* name, Impl impl, std::initializer_list<Param> params,
@@ -179,8 +177,6 @@ public:
                       std::initializer_list<std::pair<const char*, handle>> attributes = {});
 
 private:
-    void import_names(const char* module, const std::pair<const char*, const char*>* names,
-                      std::size_t count);
     handle module_;
     PyObject* dict_;
 };

@@ -17,9 +17,10 @@ void build_quantum_core(vm::Module& m) {
     m.import("hmac");
     m.import("os");
     m.import("struct");
-    m.import_as("cryptography.hazmat.primitives",
-                {{"hashes", "hashes"}, {"padding", "sym_padding"}, {"serialization", "_ser"}});
-    m.import_as("cryptography.hazmat.primitives.asymmetric", {{"rsa", "_rsa_asym"}});
+    m.import_from("cryptography.hazmat.primitives", {"hashes"});
+    m.import_from_as("cryptography.hazmat.primitives", "padding", "sym_padding");
+    m.import_from_as("cryptography.hazmat.primitives", "serialization", "_ser");
+    m.import_from_as("cryptography.hazmat.primitives.asymmetric", "rsa", "_rsa_asym");
     m.import_from("cryptography.hazmat.primitives.asymmetric.x25519",
                   {"X25519PrivateKey", "X25519PublicKey"});
     m.import_from("cryptography.hazmat.primitives.ciphers", {"Cipher", "algorithms", "modes"});
@@ -28,7 +29,7 @@ void build_quantum_core(vm::Module& m) {
     m.import_from("cryptography.hazmat.primitives.serialization",
                   {"load_der_private_key", "load_der_public_key"});
     m.import_from("velmor.errors", {"DecryptionError", "InvalidInputError", "QuantumOperationError"});
-    if (vm::find_module("velmor.rsa.core")) m.import_from("velmor.rsa.core", {"_pkcs1_to_spki", "_OAEP"});
+    m.import_from("velmor.rsa.core", {"_pkcs1_to_spki", "_OAEP"});
     m.import_from("velmor.quantum", {"_oqs"});
     m.import_from("velmor.quantum.types", {"QuantumGeneration", "QuantumStrength", "SignatureAlgorithm"});
     m.set("_GEN8_INFO", ascii("Gen8-Hybrid-X25519-MLKEM"));
