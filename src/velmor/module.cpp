@@ -16,6 +16,10 @@ const ModuleDef kModules[] = {
     {"velmor._internal.keys", build_keys, Annotations},
     {"velmor.aes", build_aes, Package | Annotations},
     {"velmor.aes.core", build_aes_core, Annotations},
+    {"velmor.hybrid", build_hybrid, Package | Annotations},
+    {"velmor.hybrid.core", build_hybrid_core, Annotations},
+    {"velmor.rsa", build_rsa, Package | Annotations},
+    {"velmor.rsa.core", build_rsa_core, Annotations},
     {"velmor.quantum", build_quantum, Package | Annotations},
     {"velmor.quantum.core", build_quantum_core, Annotations},
     {"velmor.quantum._oqs", build_quantum_oqs, Annotations},
@@ -25,12 +29,13 @@ const ModuleDef kModules[] = {
 }  // namespace
 
 void build_package(Module& m) {
-    m.import_from("velmor", {"aes", "errors", "quantum"});
+    m.import_from("velmor", {"aes", "errors", "hybrid", "quantum", "rsa"});
     m.import_from("velmor.errors", {"DecryptionError", "EncryptionError", "InvalidInputError",
                                     "QuantumOperationError", "VelMorError", "SignatureError"});
     m.import_from("velmor.version", {"__version__"});
-    m.all({"__version__", "aes", "quantum", "errors", "VelMorError", "InvalidInputError", "EncryptionError",
-           "DecryptionError", "SignatureError", "QuantumOperationError"});
+    m.all({"__version__", "aes", "rsa", "hybrid", "quantum", "errors", "VelMorError",
+           "InvalidInputError", "EncryptionError", "DecryptionError", "SignatureError",
+           "QuantumOperationError"});
 }
 
 void build_internal(Module&) {}

@@ -12,9 +12,13 @@ void build_internal(vm::Module& m);     // velmor._internal
 void build_keys(vm::Module& m);         // velmor._internal.keys
 void build_aes(vm::Module& m);          // velmor.aes
 void build_aes_core(vm::Module& m);     // velmor.aes.core
-void build_quantum(vm::Module& m);           // velmor.quantum
-void build_quantum_core(vm::Module& m);      // velmor.quantum.core
-void build_quantum_oqs(vm::Module& m);       // velmor.quantum._oqs
-void build_quantum_types(vm::Module& m);     // velmor.quantum.types
+void build_hybrid(vm::Module& m);       // velmor.hybrid
+void build_hybrid_core(vm::Module& m);  // velmor.hybrid.core
+void build_rsa(vm::Module& m);          // velmor.rsa
+void build_rsa_core(vm::Module& m);     // velmor.rsa.core
+void build_quantum(vm::Module& m);        // velmor.quantum
+void build_quantum_core(vm::Module& m);   // velmor.quantum.core
+void build_quantum_oqs(vm::Module& m);    // velmor.quantum._oqs
+void build_quantum_types(vm::Module& m);  // velmor.quantum.types
 
 }  // namespace velmor

@@ -52,6 +52,18 @@ void prepare(handle module, const ModuleDef& def, bool made_here) {
     }
 }
 
+// The value that `from module import name` binds, with the host's message when it is missing.
+object attribute_of(handle source, const char* module, const char* name) {
+    PyObject* value = PyObject_GetAttrString(source.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        fail();
+    }
+    return nb::steal(value);
+}
+
 }  // namespace
 
 Module::Module(handle module) : module_(module), dict_(PyModule_GetDict(module.ptr())) {}
@@ -96,16 +108,11 @@ void Module::import_from(const char* module, std::initializer_list<const char*> 
         object key = checked(PyUnicode_FromString(module));
         source = checked(PyImport_ImportModuleLevelObject(key.ptr(), dict_, nullptr, fromlist.ptr(), 0));
     }
-    for (const char* name : names) {
-        PyObject* value = PyObject_GetAttrString(source.ptr(), name);
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-            fail();
-        }
-        set(name, nb::steal(value));
-    }
+    for (const char* name : names) set(name, attribute_of(source, module, name));
+}
+
+void Module::import_from_as(const char* module, const char* name, const char* alias) {
+    set(alias, vm::import_from(module, name));
 }
 
 void Module::def(const char* name, Impl impl, std::initializer_list<Param> params, const char* result) {
@@ -152,6 +159,29 @@ object Module::make_class(const char* name, std::initializer_list<handle> bases,
     store("__qualname__", class_name);
     for (const auto& [attr, value] : attributes) store(attr, value);
     return meta(class_name, base_tuple, ns);
+}
+
+object import_from(const char* module, const char* name) {
+    std::string_view base(module);
+    object source = import_module(base);
+    if (PyObject_HasAttrStringWithError(source.ptr(), name) != 1) {
+        // a sub-module not loaded yet, as the host's fromlist handling loads it
+        std::string sub = std::string(base) + "." + name;
+        if (find_module(sub)) {
+            import_module(sub);
+        } else {
+            object key = text(sub);
+            PyObject* m = PyImport_Import(key.ptr());
+            if (m) {
+                Py_DECREF(m);
+            } else if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+                PyErr_Clear();
+            } else {
+                fail();
+            }
+        }
+    }
+    return attribute_of(source, module, name);
 }
 
 object import_module(std::string_view name) {

@@ -161,6 +161,8 @@ public:
     void import(const char* module);
     // `from module import a, b`: module is absolute; the package's own modules load on demand
     void import_from(const char* module, std::initializer_list<const char*> names);
+    // `from module import name as alias`
+    void import_from_as(const char* module, const char* name, const char* alias);
 
     // a plain function; defaults are evaluated now and kept
     void def(const char* name, Impl impl, std::initializer_list<Param> params,
@@ -199,6 +201,10 @@ const ModuleDef* find_module(std::string_view name);
 // Python's import of a dotted name: the parent first, then the module, which is made and
 // registered in sys.modules when it is one of the package's own and not loaded yet.
 object import_module(std::string_view name);
+
+// The value of `from module import name` (module absolute), for imports made inside a call:
+// the module is taken from sys.modules when loaded, a sub-module of that name loads on demand.
+object import_from(const char* module, const char* name);
 
 // Runs the body of a module object that the host's import system created (the package itself).
 void exec_module(handle module, const ModuleDef& def);

@@ -1,0 +1,224 @@
+// velmor.hybrid.core: data of any length for the holder of an RSA private key. A fresh AES-256
+// key seals the data with AES-GCM and travels wrapped in an RSA-OAEP block:
+//   hybrid envelope   len(block) (<I) | block | nonce (12) | tag (16) | ciphertext
+//   legacy envelope   "HYBR" | len(block) (>I) | block | AES-GCM blob (read only)
+// decrypt_auto tells the two envelopes and a bare RSA-OAEP block apart.
+#include "modules.hpp"
+
+#include <cstring>
+
+namespace velmor {
+
+namespace {
+
+using namespace vm;
+
+namespace n {
+VM_NAME(base64);
+VM_NAME(b64encode);
+VM_NAME(b64decode);
+VM_NAME(pack);
+VM_NAME(InvalidTag);
+VM_NAME(AESGCM);
+VM_NAME(aes_core);
+VM_NAME(rsa_core);
+VM_NAME(DecryptionError);
+VM_NAME(InvalidInputError);
+VM_NAME(HYBR);
+VM_NAME(RSA_BLOCK);
+VM_NAME(NONCE);
+VM_NAME(TAG);
+VM_NAME(_encrypt_oaep);
+VM_NAME(_decrypt_oaep);
+VM_NAME(_net_decrypt);
+VM_NAME(_legacy_decrypt);
+VM_NAME(encrypt_bytes);
+VM_NAME(decrypt_bytes);
+VM_NAME(decrypt_auto);
+VM_NAME(encrypt);
+VM_NAME(decrypt);
+VM_NAME(encode);
+VM_NAME(decode);
+VM_NAME(from_bytes);
+static Name struct_module{"struct"};
+static Name little{"little"};
+static Name big{"big"};
+static Name pack_format{"<I"};
+static Name utf_8{"utf-8"};
+static Name ascii{"ascii"};
+static Keywords validate{"validate"};
+}  // namespace n
+
+object integer(Py_ssize_t v) { return checked(PyLong_FromSsize_t(v)); }
+object add(handle a, handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
+
+bool compare(handle a, handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) fail();
+    return r != 0;
+}
+
+// value[start:stop], either bound None
+object slice(handle value, handle start, handle stop) {
+    object s = checked(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+    return checked(PyObject_GetItem(value.ptr(), s.ptr()));
+}
+
+object negative(handle v) { return checked(PyNumber_Negative(v.ptr())); }
+
+// int.from_bytes(data, order)
+object int_from_bytes(handle data, const Name& order) {
+    handle int_type(reinterpret_cast<PyObject*>(&PyLong_Type));
+    return int_type.attr(n::from_bytes)(data, order);
+}
+
+// a + b + c + ..., made in one allocation when every part is a bytes object (the usual case),
+// so a large payload is copied once; otherwise the host's + from left to right.
+object concat(std::initializer_list<handle> parts) {
+    Py_ssize_t total = 0;
+    bool plain = true;
+    for (handle p : parts) {
+        if (!PyBytes_CheckExact(p.ptr())) {
+            plain = false;
+            break;
+        }
+        total += PyBytes_GET_SIZE(p.ptr());
+    }
+    if (!plain) {
+        object result = nb::borrow(*parts.begin());
+        for (auto it = parts.begin() + 1; it != parts.end(); ++it) result = add(result, *it);
+        return result;
+    }
+    object result = checked(PyBytes_FromStringAndSize(nullptr, total));
+    char* out = PyBytes_AS_STRING(result.ptr());
+    for (handle p : parts) {
+        Py_ssize_t size = PyBytes_GET_SIZE(p.ptr());
+        std::memcpy(out, PyBytes_AS_STRING(p.ptr()), static_cast<std::size_t>(size));
+        out += size;
+    }
+    return result;
+}
+
+bool equals_empty_text(handle value) {
+    object empty = checked(PyUnicode_FromStringAndSize("", 0));
+    return compare(value, empty, Py_EQ);
+}
+
+// encrypt_bytes(data: bytes, public_pem: str) -> bytes
+object encrypt_bytes(const Scope& s, Args a) {
+    handle data = a[0], public_pem = a[1];
+    if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
+    object aes_key = urandom(integer(32));
+    object encrypted_key = s[n::rsa_core].attr(n::_encrypt_oaep)(aes_key, public_pem);
+    object nonce = urandom(s[n::NONCE]);
+    object sealed = s[n::AESGCM](aes_key).attr(n::encrypt)(nonce, data, nb::none());
+    object ciphertext = slice(sealed, nb::none(), negative(s[n::TAG]));
+    object tag = slice(sealed, negative(s[n::TAG]), nb::none());
+    object header = s[n::struct_module].attr(n::pack)(n::pack_format, integer(length(encrypted_key)));
+    return concat({header, encrypted_key, nonce, tag, ciphertext});
+}
+
+// decrypt_auto(blob: bytes, private_pem: str) -> bytes
+object decrypt_auto(const Scope& s, Args a) {
+    handle blob = a[0], private_pem = a[1];
+    object four = integer(4);
+    if (length(blob) >= 8 && compare(slice(blob, nb::none(), four), s[n::HYBR], Py_EQ))
+        return s[n::_legacy_decrypt](blob, private_pem);
+    object rsa_block = s[n::RSA_BLOCK];
+    object smallest = add(add(add(four, rsa_block), s[n::NONCE]), s[n::TAG]);
+    if (compare(integer(length(blob)), smallest, Py_GE)) {
+        object field = int_from_bytes(slice(blob, nb::none(), four), n::little);
+        if (compare(field, s[n::RSA_BLOCK], Py_EQ)) return s[n::_net_decrypt](blob, private_pem);
+    }
+    return s[n::rsa_core].attr(n::_decrypt_oaep)(blob, private_pem);
+}
+
+// _net_decrypt(blob: bytes, private_pem: str) -> bytes
+object net_decrypt(const Scope& s, Args a) {
+    handle blob = a[0], private_pem = a[1];
+    object nonce_start = add(integer(4), s[n::RSA_BLOCK]);
+    object tag_start = add(nonce_start, s[n::NONCE]);
+    object ct_start = add(tag_start, s[n::TAG]);
+    object encrypted_key = slice(blob, integer(4), nonce_start);
+    object nonce = slice(blob, nonce_start, tag_start);
+    object tag = slice(blob, tag_start, ct_start);
+    object ciphertext = slice(blob, ct_start, nb::none());
+    object aes_key = s[n::rsa_core].attr(n::_decrypt_oaep)(encrypted_key, private_pem);
+    try {
+        object cipher = s[n::AESGCM](aes_key);
+        return cipher.attr(n::decrypt)(nonce, concat({ciphertext, tag}), nb::none());
+    } catch (error& e) {
+        if (!e.matches(s[n::InvalidTag])) throw;
+        raise_from(s[n::DecryptionError],
+                   "Hybrid AES-GCM decryption failed (wrong key or tampered data)", e);
+    }
+}
+
+// _legacy_decrypt(blob: bytes, private_pem: str) -> bytes
+object legacy_decrypt(const Scope& s, Args a) {
+    handle blob = a[0], private_pem = a[1];
+    object key_length = int_from_bytes(slice(blob, integer(4), integer(8)), n::big);
+    object key_end = add(integer(8), key_length);
+    if (compare(key_end, integer(length(blob)), Py_GE))
+        raise(s[n::DecryptionError], "Invalid hybrid data (legacy Swift format)");
+    object encrypted_key = slice(blob, integer(8), key_end);
+    object aes_blob = slice(blob, key_end, nb::none());
+    object aes_key = s[n::rsa_core].attr(n::_decrypt_oaep)(encrypted_key, private_pem);
+    object decrypt = s[n::aes_core].attr(n::decrypt_bytes);
+    object key_text = s[n::base64].attr(n::b64encode)(aes_key).attr(n::decode)(n::ascii);
+    return decrypt(aes_blob, key_text);
+}
+
+// encrypt_str(plaintext: str, public_pem: str) -> str
+object encrypt_str(const Scope& s, Args a) {
+    handle plaintext = a[0], public_pem = a[1];
+    if (equals_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
+    object b64encode = s[n::base64].attr(n::b64encode);
+    object data = plaintext.attr(n::encode)(n::utf_8);
+    object blob = s[n::encrypt_bytes](data, public_pem);
+    return b64encode(blob).attr(n::decode)(n::ascii);
+}
+
+// decrypt_str(ciphertext_b64: str, private_pem: str) -> str
+object decrypt_str(const Scope& s, Args a) {
+    handle text = a[0], private_pem = a[1];
+    object blob;
+    try {
+        blob = call_kw(s[n::base64].attr(n::b64decode), {text}, n::validate, {Py_True});
+    } catch (error& e) {
+        if (!is_exception(e)) throw;
+        raise_from(s[n::DecryptionError], "Ciphertext is not valid Base64", e);
+    }
+    object data = s[n::decrypt_auto](blob, private_pem);
+    try {
+        return data.attr(n::decode)(n::utf_8);
+    } catch (error& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        raise_from(s[n::DecryptionError], "Decrypted data is not valid UTF-8", e);
+    }
+}
+
+}  // namespace
+
+void build_hybrid_core(Module& m) {
+    m.import("base64");
+    m.import("os");
+    m.import("struct");
+    m.import_from("cryptography.exceptions", {"InvalidTag"});
+    m.import_from("cryptography.hazmat.primitives.ciphers.aead", {"AESGCM"});
+    m.import_from_as("velmor.aes", "core", "aes_core");
+    m.import_from("velmor.errors", {"DecryptionError", "InvalidInputError"});
+    m.import_from_as("velmor.rsa", "core", "rsa_core");
+    m.set("HYBR", checked(PyBytes_FromStringAndSize("HYBR", 4)));
+    m.set("RSA_BLOCK", 512);
+    m.set("NONCE", 12);
+    m.set("TAG", 16);
+    m.def("encrypt_bytes", encrypt_bytes, {{"data", "bytes"}, {"public_pem", "str"}}, "bytes");
+    m.def("decrypt_auto", decrypt_auto, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
+    m.def("_net_decrypt", net_decrypt, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
+    m.def("_legacy_decrypt", legacy_decrypt, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
+    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"public_pem", "str"}}, "str");
+    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str");
+}
+
+}  // namespace velmor

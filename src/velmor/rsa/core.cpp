@@ -1,0 +1,288 @@
+// velmor.rsa.core: RSA-4096 key pairs as PEM text, RSA-OAEP (SHA-256) encryption that hands long
+// data to the hybrid envelope, RSA-PSS (SHA-256) signatures, and their Base64 text forms. Every
+// operation parses its key text again; only the OAEP padding object is made once, at load.
+#include "rsa/rsa.hpp"
+
+namespace velmor::rsa {
+
+namespace {
+
+using namespace vm;
+
+namespace n {
+VM_NAME(base64);
+VM_NAME(b64encode);
+VM_NAME(b64decode);
+VM_NAME(hashes);
+VM_NAME(serialization);
+VM_NAME(padding);
+VM_NAME(rsa);
+VM_NAME(load_pem_private_key);
+VM_NAME(load_pem_public_key);
+VM_NAME(InvalidSignature);
+VM_NAME(InvalidInputError);
+VM_NAME(DecryptionError);
+VM_NAME(SignatureError);
+VM_NAME(KEY_SIZE);
+VM_NAME(PUBLIC_EXPONENT);
+VM_NAME(MAX_OAEP_PLAINTEXT);
+VM_NAME(_pss);
+VM_NAME(_load_public);
+VM_NAME(_load_private);
+VM_NAME(_encrypt_oaep);
+VM_NAME(encrypt_bytes);
+VM_NAME(decrypt_bytes);
+VM_NAME(sign_bytes);
+VM_NAME(verify_bytes);
+VM_NAME(decrypt_auto);
+VM_NAME(OAEP);
+VM_NAME(PSS);
+VM_NAME(MGF1);
+VM_NAME(SHA256);
+VM_NAME(DIGEST_LENGTH);
+VM_NAME(generate_private_key);
+VM_NAME(private_bytes);
+VM_NAME(public_bytes);
+VM_NAME(public_key);
+VM_NAME(Encoding);
+VM_NAME(PEM);
+VM_NAME(PrivateFormat);
+VM_NAME(PKCS8);
+VM_NAME(PublicFormat);
+VM_NAME(SubjectPublicKeyInfo);
+VM_NAME(NoEncryption);
+VM_NAME(sign);
+VM_NAME(verify);
+VM_NAME(encode);
+VM_NAME(decode);
+static Name utf_8{"utf-8"};
+static Name ascii{"ascii"};
+static Keywords validate{"validate"};
+static Keywords pss_args{"mgf", "salt_length"};
+static Keywords key_args{"public_exponent", "key_size"};
+static Keywords password{"password"};
+static Keywords oaep_args{"mgf", "algorithm", "label"};
+}  // namespace n
+
+bool equals_empty_text(handle value) {
+    object empty = checked(PyUnicode_FromStringAndSize("", 0));
+    int r = PyObject_RichCompareBool(value.ptr(), empty.ptr(), Py_EQ);
+    if (r < 0) fail();
+    return r != 0;
+}
+
+// base64.b64decode(text, validate=True)
+object strict_b64decode(const Scope& s, handle text) {
+    return call_kw(s[n::base64].attr(n::b64decode), {text}, n::validate, {Py_True});
+}
+
+// The hybrid core, imported by the call that needs it: it imports this module when it loads.
+object hybrid_core() { return import_from("velmor.hybrid", "core"); }
+
+}  // namespace
+
+// _pss() -> padding.PSS
+object pss(const Scope& s, Args) {
+    object make = s[n::padding].attr(n::PSS);
+    object mgf1 = s[n::padding].attr(n::MGF1);
+    object mgf = mgf1(s[n::hashes].attr(n::SHA256)());
+    object salt_length = s[n::padding].attr(n::PSS).attr(n::DIGEST_LENGTH);
+    return call_kw(make, {}, n::pss_args, {mgf, salt_length});
+}
+
+// new_key_pair() -> tuple[str, str]
+object new_key_pair(const Scope& s, Args) {
+    object generate = s[n::rsa].attr(n::generate_private_key);
+    object exponent = s[n::PUBLIC_EXPONENT];
+    object key_size = s[n::KEY_SIZE];
+    object key = call_kw(generate, {}, n::key_args, {exponent, key_size});
+
+    object private_bytes = key.attr(n::private_bytes);
+    object ser = s[n::serialization];
+    object pem = ser.attr(n::Encoding).attr(n::PEM);
+    object pkcs8 = s[n::serialization].attr(n::PrivateFormat).attr(n::PKCS8);
+    object none = s[n::serialization].attr(n::NoEncryption)();
+    object private_pem = private_bytes(pem, pkcs8, none).attr(n::decode)(n::ascii);
+
+    object public_bytes = key.attr(n::public_key)().attr(n::public_bytes);
+    object pem2 = s[n::serialization].attr(n::Encoding).attr(n::PEM);
+    object spki = s[n::serialization].attr(n::PublicFormat).attr(n::SubjectPublicKeyInfo);
+    object public_pem = public_bytes(pem2, spki).attr(n::decode)(n::ascii);
+    return checked(PyTuple_Pack(2, private_pem.ptr(), public_pem.ptr()));
+}
+
+// _load_public(public_pem: str)
+object load_public(const Scope& s, Args a) {
+    handle public_pem = a[0];
+    try {
+        object load = s[n::load_pem_public_key];
+        return load(public_pem.attr(n::encode)(n::ascii));
+    } catch (error& e) {
+        if (!is_exception(e)) throw;
+        raise_prefixed(s[n::InvalidInputError], "Invalid RSA public key PEM: ", e);
+    }
+}
+
+// _load_private(private_pem: str)
+object load_private(const Scope& s, Args a) {
+    handle private_pem = a[0];
+    try {
+        object load = s[n::load_pem_private_key];
+        object pem = private_pem.attr(n::encode)(n::ascii);
+        return call_kw(load, {pem}, n::password, {Py_None});
+    } catch (error& e) {
+        if (!is_exception(e)) throw;
+        raise_prefixed(s[n::InvalidInputError], "Invalid RSA private key PEM: ", e);
+    }
+}
+
+// encrypt_bytes(data: bytes, public_pem: str) -> bytes
+object encrypt_bytes(const Scope& s, Args a) {
+    handle data = a[0], public_pem = a[1];
+    if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
+    object size = checked(PyLong_FromSsize_t(length(data)));
+    int one_block = PyObject_RichCompareBool(size.ptr(), s[n::MAX_OAEP_PLAINTEXT].ptr(), Py_LE);
+    if (one_block < 0) fail();
+    if (one_block) return s[n::_encrypt_oaep](data, public_pem);
+    return hybrid_core().attr(n::encrypt_bytes)(data, public_pem);
+}
+
+// decrypt_bytes(blob: bytes, private_pem: str) -> bytes
+object decrypt_bytes(const Scope&, Args a) {
+    return hybrid_core().attr(n::decrypt_auto)(a[0], a[1]);
+}
+
+// sign_bytes(data: bytes, private_pem: str) -> bytes
+object sign_bytes(const Scope& s, Args a) {
+    handle data = a[0], private_pem = a[1];
+    try {
+        object key = s[n::_load_private](private_pem);
+        object sign = key.attr(n::sign);
+        object padding = s[n::_pss]();
+        object digest = s[n::hashes].attr(n::SHA256)();
+        return sign(data, padding, digest);
+    } catch (error& e) {
+        if (e.matches(s[n::InvalidInputError])) throw;
+        if (!is_exception(e)) throw;
+        raise_prefixed(s[n::SignatureError], "RSA signing failed: ", e);
+    }
+}
+
+// verify_bytes(data: bytes, signature: bytes, public_pem: str) -> bool
+object verify_bytes(const Scope& s, Args a) {
+    handle data = a[0], signature = a[1], public_pem = a[2];
+    object key = s[n::_load_public](public_pem);
+    try {
+        object verify = key.attr(n::verify);
+        object padding = s[n::_pss]();
+        object digest = s[n::hashes].attr(n::SHA256)();
+        verify(signature, data, padding, digest);
+        return nb::borrow(Py_True);
+    } catch (error& e) {
+        if (!e.matches(s[n::InvalidSignature])) throw;
+        return nb::borrow(Py_False);
+    }
+}
+
+// encrypt_str(plaintext: str, public_pem: str) -> str
+object encrypt_str(const Scope& s, Args a) {
+    handle plaintext = a[0], public_pem = a[1];
+    if (equals_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
+    object b64encode = s[n::base64].attr(n::b64encode);
+    object data = plaintext.attr(n::encode)(n::utf_8);
+    object blob = s[n::encrypt_bytes](data, public_pem);
+    return b64encode(blob).attr(n::decode)(n::ascii);
+}
+
+// decrypt_str(ciphertext_b64: str, private_pem: str) -> str
+object decrypt_str(const Scope& s, Args a) {
+    handle text = a[0], private_pem = a[1];
+    object blob;
+    try {
+        blob = strict_b64decode(s, text);
+    } catch (error& e) {
+        if (!is_exception(e)) throw;
+        raise_from(s[n::DecryptionError], "Ciphertext is not valid Base64", e);
+    }
+    object data = s[n::decrypt_bytes](blob, private_pem);
+    try {
+        return data.attr(n::decode)(n::utf_8);
+    } catch (error& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        raise_from(s[n::DecryptionError], "Decrypted data is not valid UTF-8", e);
+    }
+}
+
+// sign_str(plaintext: str, private_pem: str) -> str
+object sign_str(const Scope& s, Args a) {
+    handle plaintext = a[0], private_pem = a[1];
+    object b64encode = s[n::base64].attr(n::b64encode);
+    object data = plaintext.attr(n::encode)(n::utf_8);
+    object signature = s[n::sign_bytes](data, private_pem);
+    return b64encode(signature).attr(n::decode)(n::ascii);
+}
+
+// verify_str(plaintext: str, signature_b64: str, public_pem: str) -> bool
+object verify_str(const Scope& s, Args a) {
+    handle plaintext = a[0], signature_b64 = a[1], public_pem = a[2];
+    object signature;
+    try {
+        signature = strict_b64decode(s, signature_b64);
+    } catch (error& e) {
+        if (!is_exception(e)) throw;
+        return nb::borrow(Py_False);
+    }
+    object verify = s[n::verify_bytes];
+    return verify(plaintext.attr(n::encode)(n::utf_8), signature, public_pem);
+}
+
+}  // namespace velmor::rsa
+
+namespace velmor {
+
+void build_rsa_core(vm::Module& m) {
+    using namespace rsa;
+    m.import("base64");
+    m.import_from("cryptography.exceptions", {"InvalidSignature"});
+    m.import_from("cryptography.hazmat.primitives", {"hashes", "serialization"});
+    m.import_from("cryptography.hazmat.primitives.asymmetric", {"padding", "rsa"});
+    m.import_from("cryptography.hazmat.primitives.serialization",
+                  {"load_pem_private_key", "load_pem_public_key"});
+    m.import_from("velmor.errors",
+                  {"DecryptionError", "EncryptionError", "InvalidInputError", "SignatureError"});
+    m.set("KEY_SIZE", 4096);
+    m.set("PUBLIC_EXPONENT", 65537);
+    m.set("MAX_OAEP_PLAINTEXT", 446);
+
+    // One padding object for every OAEP call, from any thread: the library never changes it.
+    vm::object padding = m.get("padding"), hashes = m.get("hashes");
+    vm::object make = padding.attr(n::OAEP);
+    vm::object mgf = padding.attr(n::MGF1)(hashes.attr(n::SHA256)());
+    vm::object algorithm = hashes.attr(n::SHA256)();
+    m.set("_OAEP", vm::call_kw(make, {}, n::oaep_args, {mgf, algorithm, Py_None}));
+
+    m.def("_pss", pss, {}, "padding.PSS");
+    m.def("new_key_pair", new_key_pair, {}, "tuple[str, str]");
+    m.def("_load_public", load_public, {{"public_pem", "str"}});
+    m.def("_load_private", load_private, {{"private_pem", "str"}});
+
+    m.set("_RSA_ALG_ID", rsa_alg_id());
+    m.def("_der_len", der_len, {{"n", "int"}}, "bytes");
+    m.def("_pkcs1_to_spki", pkcs1_to_spki, {{"pkcs1", "bytes"}}, "bytes");
+
+    m.def("_encrypt_oaep", encrypt_oaep, {{"data", "bytes"}, {"public_pem", "str"}}, "bytes");
+    m.def("_decrypt_oaep", decrypt_oaep, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
+
+    m.def("encrypt_bytes", encrypt_bytes, {{"data", "bytes"}, {"public_pem", "str"}}, "bytes");
+    m.def("decrypt_bytes", decrypt_bytes, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
+    m.def("sign_bytes", sign_bytes, {{"data", "bytes"}, {"private_pem", "str"}}, "bytes");
+    m.def("verify_bytes", verify_bytes,
+          {{"data", "bytes"}, {"signature", "bytes"}, {"public_pem", "str"}}, "bool");
+    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"public_pem", "str"}}, "str");
+    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str");
+    m.def("sign_str", sign_str, {{"plaintext", "str"}, {"private_pem", "str"}}, "str");
+    m.def("verify_str", verify_str,
+          {{"plaintext", "str"}, {"signature_b64", "str"}, {"public_pem", "str"}}, "bool");
+}
+
+}  // namespace velmor

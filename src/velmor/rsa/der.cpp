@@ -1,0 +1,93 @@
+// DER wrapping of a PKCS#1 RSAPublicKey into the SubjectPublicKeyInfo that the DER loader takes.
+// Plain concatenation: the input is not parsed.
+#include "rsa/rsa.hpp"
+
+namespace velmor::rsa {
+
+namespace {
+
+using namespace vm;
+
+namespace n {
+VM_NAME(_der_len);
+VM_NAME(_RSA_ALG_ID);
+}  // namespace n
+
+object one_byte(unsigned char b) {
+    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(&b), 1));
+}
+
+object add(handle a, handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
+
+// bytes([value]) with the host's errors for a value that is no byte
+object bytes_of_item(handle value) {
+    object list = checked(PyList_New(1));
+    PyList_SET_ITEM(list.ptr(), 0, Py_NewRef(value.ptr()));
+    return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), list.ptr()));
+}
+
+}  // namespace
+
+// rsaEncryption with NULL parameters
+object rsa_alg_id() {
+    static const char id[] = "\x30\x0d\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x01\x01\x05\x00";
+    return checked(PyBytes_FromStringAndSize(id, sizeof id - 1));
+}
+
+// _der_len(n: int) -> bytes
+object der_len(const Scope&, Args a) {
+    handle value = a[0];
+    if (PyLong_CheckExact(value.ptr())) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred()) fail();
+        if (!overflow && v >= 0) {
+            if (v < 128) return one_byte(static_cast<unsigned char>(v));
+            unsigned char out[9];
+            int count = 0;
+            for (unsigned long long u = static_cast<unsigned long long>(v); u; u >>= 8)
+                out[8 - count++] = static_cast<unsigned char>(u & 0xff);
+            out[8 - count] = static_cast<unsigned char>(0x80 | count);
+            return checked(PyBytes_FromStringAndSize(reinterpret_cast<char*>(out + 8 - count),
+                                                     count + 1));
+        }
+    }
+    // Everything else (negative, huge or not an int) takes the general road with the host's
+    // own comparisons, masks and errors.
+    object limit = checked(PyLong_FromLong(128));
+    int small = PyObject_RichCompareBool(value.ptr(), limit.ptr(), Py_LT);
+    if (small < 0) fail();
+    if (small) return bytes_of_item(value);
+    object mask = checked(PyLong_FromLong(255));
+    object eight = checked(PyLong_FromLong(8));
+    object zero = checked(PyLong_FromLong(0));
+    object octets = checked(PyByteArray_FromStringAndSize(nullptr, 0));
+    object rest = nb::borrow(value);
+    for (;;) {
+        int more = PyObject_RichCompareBool(rest.ptr(), zero.ptr(), Py_GT);
+        if (more < 0) fail();
+        if (!more) break;
+        object low = checked(PyNumber_And(rest.ptr(), mask.ptr()));
+        object front = bytes_of_item(low);
+        octets = checked(PyNumber_Add(front.ptr(), octets.ptr()));
+        octets = checked(PyByteArray_FromObject(octets.ptr()));
+        rest = checked(PyNumber_Rshift(rest.ptr(), eight.ptr()));
+    }
+    object count = checked(PyLong_FromSsize_t(length(octets)));
+    object first = checked(PyNumber_Or(limit.ptr(), count.ptr()));
+    return add(bytes_of_item(first), octets);
+}
+
+// _pkcs1_to_spki(pkcs1: bytes) -> bytes
+object pkcs1_to_spki(const Scope& s, Args a) {
+    handle pkcs1 = a[0];
+    object inner_len = checked(PyLong_FromSsize_t(length(pkcs1)));
+    inner_len = checked(PyNumber_Add(inner_len.ptr(), object(nb::int_(1)).ptr()));
+    object bit_string = add(one_byte(0x03), s[n::_der_len](inner_len));
+    bit_string = add(add(bit_string, one_byte(0x00)), pkcs1);
+    object body = add(s[n::_RSA_ALG_ID], bit_string);
+    object body_len = checked(PyLong_FromSsize_t(length(body)));
+    return add(add(one_byte(0x30), s[n::_der_len](body_len)), body);
+}
+
+}  // namespace velmor::rsa
