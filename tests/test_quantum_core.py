@@ -451,3 +451,24 @@ def test_all_zero_raw_keys_reach_the_binding(gen):
 def test_late_lookup_of_generation_functions(monkeypatch):
     monkeypatch.setattr(core, "_gen6_encrypt", lambda data, raw, strength: (b"swapped", data))
     assert core.encrypt("hi", b"\x06\x00\x01") == (b"swapped", b"hi")
+
+
+# --- untrusted input never crashes the readers ------------------------------------------------
+
+from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(gen=st.sampled_from([2, 4, 5, 6, 7, 8]), message=st.binary(max_size=120),
+       secret=st.binary(min_size=1, max_size=80), header=st.binary(min_size=2, max_size=2))
+def test_decrypt_answers_with_specified_errors(oqs, gen, message, secret, header):
+    _, sk = keypair(gen, 2 if gen == 4 else 0)
+    # KeyError: a strength byte outside the tables; ValueError: X25519 refusing a low-order point
+    allowed = (InvalidInputError, DecryptionError, QuantumOperationError, KeyError)
+    for key in (sk, bytes([gen]) + header[1:] + sk[2:], header + sk[2:40]):
+        try:
+            core.decrypt(message, key, secret)
+        except allowed:
+            pass
+        except ValueError:
+            assert key[0] == 8
