@@ -22,17 +22,22 @@ const ModuleDef kModules[] = {
     {"velmor.hybrid.core", build_hybrid_core, Annotations},
     {"velmor.rsa", build_rsa, Package | Annotations},
     {"velmor.rsa.core", build_rsa_core, Annotations},
+    {"velmor.quantum", build_quantum, Package | Annotations},
+    {"velmor.quantum.core", build_quantum_core, Annotations},
+    {"velmor.quantum._oqs", build_quantum_oqs, Annotations},
+    {"velmor.quantum.types", build_quantum_types, Annotations},
 };
 
 }  // namespace
 
 void build_package(Module& m) {
-    m.import_from("velmor", {"aes", "errors", "hybrid", "password", "rsa"});
+    m.import_from("velmor", {"aes", "errors", "hybrid", "password", "quantum", "rsa"});
     m.import_from("velmor.errors", {"DecryptionError", "EncryptionError", "InvalidInputError",
                                     "QuantumOperationError", "VelMorError", "SignatureError"});
     m.import_from("velmor.version", {"__version__"});
-    m.all({"__version__", "aes", "rsa", "hybrid", "password", "errors", "VelMorError", "InvalidInputError",
-           "EncryptionError", "DecryptionError", "SignatureError", "QuantumOperationError"});
+    m.all({"__version__", "aes", "rsa", "hybrid", "password", "quantum", "errors", "VelMorError",
+           "InvalidInputError", "EncryptionError", "DecryptionError", "SignatureError",
+           "QuantumOperationError"});
 }
 
 void build_internal(Module&) {}

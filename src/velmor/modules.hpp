@@ -18,5 +18,9 @@ void build_hybrid(vm::Module& m);       // velmor.hybrid
 void build_hybrid_core(vm::Module& m);  // velmor.hybrid.core
 void build_rsa(vm::Module& m);          // velmor.rsa
 void build_rsa_core(vm::Module& m);     // velmor.rsa.core
+void build_quantum(vm::Module& m);        // velmor.quantum
+void build_quantum_core(vm::Module& m);   // velmor.quantum.core
+void build_quantum_oqs(vm::Module& m);    // velmor.quantum._oqs
+void build_quantum_types(vm::Module& m);  // velmor.quantum.types
 
 }  // namespace velmor

@@ -144,13 +144,21 @@ object Module::make_class(const char* name, std::initializer_list<handle> bases,
     object base_tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
     Py_ssize_t i = 0;
     for (handle b : bases) PyTuple_SET_ITEM(base_tuple.ptr(), i++, Py_NewRef(b.ptr()));
-    object ns = checked(PyDict_New());
-    set_item(ns.ptr(), "__module__", get("__name__"));
-    set_item(ns.ptr(), "__qualname__", checked(PyUnicode_FromString(name)));
-    for (const auto& [attr, value] : attributes) set_item(ns.ptr(), attr, value);
     handle meta = bases.size() ? handle(reinterpret_cast<PyObject*>(Py_TYPE(bases.begin()->ptr())))
                                : handle(reinterpret_cast<PyObject*>(&PyType_Type));
-    return meta(checked(PyUnicode_FromString(name)), base_tuple, ns);
+    object class_name = checked(PyUnicode_FromString(name));
+    // The namespace comes from the metaclass's __prepare__, as in a class statement (an
+    // enum's namespace records its members in order).
+    VM_NAME(__prepare__);
+    object ns = meta.attr(__prepare__)(class_name, base_tuple);
+    auto store = [&](const char* key, handle value) {
+        object k = checked(PyUnicode_FromString(key));
+        if (PyObject_SetItem(ns.ptr(), k.ptr(), value.ptr()) < 0) fail();
+    };
+    store("__module__", get("__name__"));
+    store("__qualname__", class_name);
+    for (const auto& [attr, value] : attributes) store(attr, value);
+    return meta(class_name, base_tuple, ns);
 }
 
 object import_from(const char* module, const char* name) {

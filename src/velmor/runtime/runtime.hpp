@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
@@ -124,6 +125,26 @@ Py_ssize_t length(handle value);    // the host's len()
 object checked(PyObject* result);   // steal a new reference, or throw the pending error
 object bytes_of(handle value);      // the host's bytes(value); a bytes object is returned itself
 object urandom(handle size);        // urandom of the host's os module, looked up at each call
+
+// ---------------------------------------------------------------------------------------------
+// Statements and operators of the host, for code that works on sequences and context managers
+
+// The open end of a slice (None in `x[a:]`).
+constexpr Py_ssize_t kEnd = PY_SSIZE_T_MAX;
+
+object slice(handle seq, Py_ssize_t start, Py_ssize_t stop);  // seq[start:stop]
+object item(handle seq, Py_ssize_t index);                    // seq[index]
+object integer(handle value);                                 // the host's int(value)
+// a + b + ...: one copy when every part is bytes, the host's `+` otherwise.
+object join(std::initializer_list<handle> parts);
+// `a, b, ... = iterable`: exactly out.size() items, with the host's unpacking errors.
+void unpack(handle iterable, std::initializer_list<object*> out);
+
+// `with cm as value: body(value)`. __enter__ and __exit__ are looked up on the type as the
+// host's with statement does; __exit__ runs exactly once, with three None after a normal end or
+// with the type, value and traceback of the body's exception, which goes on unless __exit__
+// answers true. Returns false when __exit__ suppressed an exception of the body.
+bool with_block(handle cm, const std::function<void(handle)>& body);
 
 // ---------------------------------------------------------------------------------------------
 // Modules

@@ -1,0 +1,67 @@
+// The functions of velmor.quantum.core, one file per topic; core.cpp binds them in order.
+#pragma once
+
+#include "modules.hpp"
+
+namespace velmor::quantum {
+
+using vm::Args;
+using vm::object;
+using vm::Scope;
+
+// primitives.cpp
+object hkdf(const Scope& s, Args a);
+object gcm_seal(const Scope& s, Args a);
+object gcm_open(const Scope& s, Args a);
+object cbc_encrypt(const Scope& s, Args a);
+object cbc_decrypt(const Scope& s, Args a);
+object hmac256(const Scope& s, Args a);
+object gen4_key(const Scope& s, Args a);
+object xor_mix(const Scope& s, Args a);
+object x25519_raw(const Scope& s, Args a);
+
+// keys.cpp
+object generate_keypair(const Scope& s, Args a);
+object gen7_generate(const Scope& s, Args a);
+object gen8_generate(const Scope& s, Args a);
+
+// dispatch.cpp
+object encrypt(const Scope& s, Args a);
+object decrypt(const Scope& s, Args a);
+
+// frodo.cpp: generations 4 and 6
+object gen4_encrypt(const Scope& s, Args a);
+object gen4_decrypt(const Scope& s, Args a);
+object gen6_encrypt(const Scope& s, Args a);
+object gen6_decrypt(const Scope& s, Args a);
+
+// mceliece.cpp: generations 2 and 5
+object gen2_encrypt(const Scope& s, Args a);
+object gen2_decrypt(const Scope& s, Args a);
+object gen5_encrypt(const Scope& s, Args a);
+object gen5_decrypt(const Scope& s, Args a);
+
+// rsa_frodo.cpp: generation 7
+object gen7_encrypt(const Scope& s, Args a);
+object gen7_decrypt(const Scope& s, Args a);
+
+// x25519_mlkem.cpp: generation 8
+object gen8_encrypt(const Scope& s, Args a);
+object gen8_decrypt(const Scope& s, Args a);
+
+// signatures.cpp
+object sig_kind(const Scope& s, Args a);
+object sig_strip(const Scope& s, Args a);
+object generate_signature_keypair(const Scope& s, Args a);
+object sign(const Scope& s, Args a);
+object verify(const Scope& s, Args a);
+
+// Small helpers shared by the generation files.
+inline object num(long value) { return vm::checked(PyLong_FromLong(value)); }
+inline object random_bytes(long size) { return vm::urandom(num(size)); }
+// int.from_bytes(data[:4], "little")
+object u32le(vm::handle data);
+// struct.pack("<I", len(value)) with the module's `struct`
+object packed_length(const Scope& s, vm::handle value);
+
+}  // namespace velmor::quantum

@@ -1,0 +1,137 @@
+// Sequence operations, unpacking and the context-manager block, with the host's semantics.
+#include "runtime/runtime.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace vm {
+
+namespace {
+
+object ssize(Py_ssize_t v) { return checked(PyLong_FromSsize_t(v)); }
+
+// A special method looked up on the type and bound to the object, as the interpreter does.
+object special(handle obj, const Name& name) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj.ptr()), name.ptr());
+    if (!found) return object();
+    object attr = nb::borrow(found);
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (!get) return attr;
+    return checked(get(found, obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))));
+}
+
+}  // namespace
+
+object slice(handle seq, Py_ssize_t start, Py_ssize_t stop) {
+    object lo = ssize(start);
+    object hi = stop == kEnd ? nb::none() : ssize(stop);
+    object sl = checked(PySlice_New(lo.ptr(), hi.ptr(), nullptr));
+    return checked(PyObject_GetItem(seq.ptr(), sl.ptr()));
+}
+
+object item(handle seq, Py_ssize_t index) {
+    object key = ssize(index);
+    return checked(PyObject_GetItem(seq.ptr(), key.ptr()));
+}
+
+object integer(handle value) { return checked(PyNumber_Long(value.ptr())); }
+
+object join(std::initializer_list<handle> parts) {
+    bool all_bytes = true;
+    Py_ssize_t total = 0;
+    for (handle p : parts) {
+        if (!PyBytes_Check(p.ptr())) {
+            all_bytes = false;
+            break;
+        }
+        total += PyBytes_GET_SIZE(p.ptr());
+    }
+    if (all_bytes) {
+        object out = checked(PyBytes_FromStringAndSize(nullptr, total));
+        char* dst = PyBytes_AS_STRING(out.ptr());
+        for (handle p : parts) {
+            Py_ssize_t n = PyBytes_GET_SIZE(p.ptr());
+            if (n) std::memcpy(dst, PyBytes_AS_STRING(p.ptr()), static_cast<std::size_t>(n));
+            dst += n;
+        }
+        return out;
+    }
+    object acc;
+    for (handle p : parts)
+        acc = acc ? checked(PyNumber_Add(acc.ptr(), p.ptr())) : nb::borrow(p);
+    return acc;
+}
+
+void unpack(handle iterable, std::initializer_list<object*> out) {
+    std::size_t want = out.size();
+    if (!Py_TYPE(iterable.ptr())->tp_iter && !PySequence_Check(iterable.ptr())) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(iterable.ptr())->tp_name);
+        fail();
+    }
+    object iter = checked(PyObject_GetIter(iterable.ptr()));
+    std::vector<object> got;
+    got.reserve(want);
+    for (std::size_t i = 0; i < want; ++i) {
+        PyObject* next = PyIter_Next(iter.ptr());
+        if (!next) {
+            if (PyErr_Occurred()) fail();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)",
+                         want, i);
+            fail();
+        }
+        got.push_back(nb::steal(next));
+    }
+    PyObject* extra = PyIter_Next(iter.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", want);
+        fail();
+    }
+    if (PyErr_Occurred()) fail();
+    std::size_t i = 0;
+    for (object* target : out) *target = std::move(got[i++]);
+}
+
+bool with_block(handle cm, const std::function<void(handle)>& body) {
+    VM_NAME(__enter__);
+    VM_NAME(__exit__);
+    object enter = special(cm, __enter__);
+    if (!enter) {
+        if (PyErr_Occurred()) fail();
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(cm.ptr())->tp_name);
+        fail();
+    }
+    object exit = special(cm, __exit__);
+    if (!exit) {
+        if (PyErr_Occurred()) fail();
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                     Py_TYPE(cm.ptr())->tp_name);
+        fail();
+    }
+    object value = checked(PyObject_CallNoArgs(enter.ptr()));
+    try {
+        body(value);
+    } catch (error& e) {
+        handle exc = e.value();
+        object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
+        handle type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+        // While __exit__ runs the body's exception is the one being handled, so an error of
+        // __exit__ gets it as its context, as in the host.
+        PyObject* previous = PyErr_GetHandledException();
+        PyErr_SetHandledException(exc.ptr());
+        PyObject* r = PyObject_CallFunctionObjArgs(exit.ptr(), type.ptr(), exc.ptr(),
+                                                   tb ? tb.ptr() : Py_None, nullptr);
+        PyErr_SetHandledException(previous);
+        Py_XDECREF(previous);
+        object verdict = checked(r);
+        if (!truthy(verdict)) throw;
+        return false;
+    }
+    checked(PyObject_CallFunctionObjArgs(exit.ptr(), Py_None, Py_None, Py_None, nullptr));
+    return true;
+}
+
+}  // namespace vm

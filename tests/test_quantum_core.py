@@ -1,0 +1,474 @@
+"""Quantum key pairs, the encryption dispatch and every generation, over the binding double."""
+
+import struct
+import sys
+
+import pytest
+
+import oqs_double
+from quantum_support import flip, keypair
+from velmor.errors import DecryptionError, InvalidInputError, QuantumOperationError
+from velmor.quantum import core
+from velmor.quantum.types import QuantumGeneration, QuantumStrength
+
+GCM_FAIL = "Quantum AES-GCM decryption failed (wrong key or tampered data)"
+TEXTS = ["", "a", "héllo wörld ✓ 🔐", "x" * 1000]
+# (generation byte, strengths to exercise)
+KINDS = [(2, (0, 1, 2)), (4, (2,)), (5, (0,)), (6, (0, 1, 2)), (7, (0, 1, 2)), (8, (0, 1, 2))]
+CASES = [(g, s) for g, strengths in KINDS for s in strengths]
+
+
+@pytest.fixture(autouse=True)
+def oqs(monkeypatch):
+    return oqs_double.install(monkeypatch)
+
+
+# --- key generation -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, head, alg",
+    [
+        ((), b"\x08\x02", "ML-KEM-1024"),
+        ((QuantumGeneration.GEN1, 0), b"\x02\x00", "Classic-McEliece-6688128"),
+        ((2, 0), b"\x02\x00", "Classic-McEliece-6688128"),
+        ((5, 1), b"\x05\x01", "Classic-McEliece-6960119"),
+        ((3, 1), b"\x06\x01", "FrodoKEM-976-AES"),
+        ((6, 0), b"\x06\x00", "FrodoKEM-640-AES"),
+        ((4, 0), b"\x04\x02", "FrodoKEM-1344-AES"),
+        (("8", 0.9), b"\x08\x00", "ML-KEM-512"),
+        ((8.9, True), b"\x08\x01", "ML-KEM-768"),
+    ],
+)
+def test_generate_keypair_headers_and_sizes(oqs, args, head, alg):
+    pk, sk = core.generate_keypair(*args)
+    assert pk[:2] == sk[:2] == head
+    pk_len, sk_len = oqs.KEM_SIZES[alg][:2]
+    extra = 32 if head[0] == 8 else 0
+    assert (len(pk), len(sk)) == (2 + extra + pk_len, 2 + extra + sk_len)
+    assert [e[2] for e in oqs.EVENTS if e[0] == "construct"] == [alg]
+
+
+def test_generate_keypair_true_is_gen1():
+    pk, _ = core.generate_keypair(True, 0)
+    assert pk[:2] == b"\x02\x00"
+
+
+@pytest.mark.parametrize("args", [(0,), (9,), (4, 7), (8, 3), (8, -1)])
+def test_generate_keypair_bad_values(oqs, args):
+    with pytest.raises(ValueError):
+        core.generate_keypair(*args)
+    assert not oqs.EVENTS  # nothing generated
+
+
+def test_generate_keypair_bad_conversion():
+    with pytest.raises(TypeError):
+        core.generate_keypair(None)
+    with pytest.raises(ValueError):
+        core.generate_keypair("eight")
+
+
+def test_generate_keypair_without_binding(monkeypatch):
+    monkeypatch.setitem(sys.modules, "oqs", None)
+    with pytest.raises(QuantumOperationError, match="requires the native liboqs"):
+        core.generate_keypair()
+
+
+def test_gen7_key_layout():
+    pk, sk = keypair(7, 2)
+    assert pk[:6] == b"\x07\x02\x0e\x02\x00\x00"
+    (priv_len,) = struct.unpack("<I", sk[2:6])
+    assert len(pk) == 6 + 526 + 21520 and len(sk) == 6 + priv_len + 43088
+    from cryptography.hazmat.primitives.serialization import load_der_private_key
+
+    priv = load_der_private_key(sk[6:6 + priv_len], password=None)
+    assert priv.key_size == 4096 and priv.public_key().public_numbers().e == 65537
+
+
+def test_gen8_key_layout(oqs):
+    pk, sk = keypair(8, 2)
+    from cryptography.hazmat.primitives.asymmetric.x25519 import X25519PrivateKey
+
+    assert X25519PrivateKey.from_private_bytes(sk[2:34]).public_key().public_bytes_raw() == pk[2:34]
+    assert len(pk) - 34 == oqs.KEM_SIZES["ML-KEM-1024"][0]
+
+
+# --- round trips and formats ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("gen, strength", CASES)
+def test_round_trip(gen, strength):
+    pk, sk = keypair(gen, strength)
+    for text in TEXTS:
+        capsule, message = core.encrypt(text, pk)
+        assert type(capsule) is bytes and type(message) is bytes
+        assert core.decrypt(message, sk, capsule) == text
+    again = core.encrypt(TEXTS[2], pk)
+    assert again[0] != capsule and again[1] != message
+
+
+def gcm_size(prefix):
+    return lambda n: prefix + n + 16
+
+
+def cbc_size(prefix):
+    return lambda n: prefix + (n // 16 + 1) * 16 + 32
+
+
+MESSAGE_SIZE = {2: cbc_size(16), 4: gcm_size(12), 5: cbc_size(48), 6: gcm_size(28), 7: gcm_size(44),
+                8: gcm_size(44)}
+
+
+@pytest.mark.parametrize("gen, strength", CASES)
+def test_sizes(oqs, gen, strength):
+    pk, sk = keypair(gen, strength)
+    alg = {2: core._oqs.cmce_alg, 5: core._oqs.cmce_alg, 4: core._oqs.frodo_alg,
+           6: core._oqs.frodo_alg, 7: core._oqs.frodo_alg, 8: core._oqs.mlkem_alg}[gen](strength)
+    ct_len = oqs.KEM_SIZES[alg][2]
+    for n in (0, 15, 16, 17):
+        capsule, message = core.encrypt("z" * n, pk)
+        assert len(message) == MESSAGE_SIZE[gen](n)
+        if gen in (2, 4, 5, 6):
+            assert len(capsule) == ct_len
+        elif gen == 7:
+            assert capsule[:4] == b"\x00\x02\x00\x00" and len(capsule) == 4 + 512 + ct_len
+        else:
+            assert capsule[:4] == struct.pack("<I", ct_len) and len(capsule) == 36 + ct_len
+    if gen == 8 and strength == 2:
+        assert capsule[:4] == bytes.fromhex("20060000")
+
+
+def test_gen4_ignores_the_strength_byte(oqs):
+    pk, sk = keypair(4, 2)
+    pk0, sk0 = b"\x04\x00" + pk[2:], b"\x04\x00" + sk[2:]
+    oqs.EVENTS.clear()
+    capsule, message = core.encrypt("frodo", pk0)
+    assert core.decrypt(message, sk0, capsule) == "frodo"
+    assert {e[2] for e in oqs.EVENTS if e[0] == "construct"} == {"FrodoKEM-1344-AES"}
+
+
+@pytest.mark.parametrize("first, second", [(1, 2), (3, 6)])
+def test_gen1_gen2_and_gen3_gen6_are_the_same_kind(first, second):
+    pk, sk = core.generate_keypair(first, 0)
+    assert pk[:2] == keypair(second, 0)[0][:2]
+    capsule, message = core.encrypt("same", pk)
+    assert core.decrypt(message, sk, capsule) == "same"
+
+
+def test_gen2_mac_key_is_the_shared_secret():
+    pk, sk = keypair(2, 0)
+    capsule, message = core.encrypt("mac", pk)
+    ss = core._oqs.decapsulate("Classic-McEliece-6688128", sk[2:], capsule)
+    assert core._hmac256(ss, message[:-32]) == message[-32:]
+
+
+# --- tampering and wrong keys -----------------------------------------------------------------
+
+# generation -> (offsets of the fields to flip in the message, error on a changed message)
+FIELDS = {
+    2: ([0, 16, -33, -1], "Gen2 HMAC verification failed"),
+    5: ([0, 32, 48, -33, -1], "Gen5 HMAC verification failed"),
+    4: ([0, 12, -17, -1], GCM_FAIL),
+    6: ([0, 16, 28, -17, -1], GCM_FAIL),
+    7: ([0, 32, 44, -17, -1], GCM_FAIL),
+    8: ([0, 32, 44, -17, -1], GCM_FAIL),
+}
+
+
+@pytest.mark.parametrize("gen", sorted(FIELDS))
+def test_tampered_message(gen):
+    pk, sk = keypair(gen, 0 if gen != 4 else 2)
+    capsule, message = core.encrypt("tamper me, please", pk)
+    offsets, text = FIELDS[gen]
+    for offset in offsets:
+        for mask in (0x01, 0x80):
+            with pytest.raises(DecryptionError) as info:
+                core.decrypt(flip(message, offset, mask), sk, capsule)
+            assert str(info.value) == text
+
+
+@pytest.mark.parametrize("gen", sorted(FIELDS))
+def test_tampered_capsule_and_wrong_key(gen):
+    strength = 0 if gen != 4 else 2
+    pk, sk = keypair(gen, strength)
+    _, other_sk = keypair(gen, strength, tag=1)
+    capsule, message = core.encrypt("capsule", pk)
+    mac_text = FIELDS[gen][1]
+    # the KEM ciphertext part of the capsule: gen 7 after the RSA block, gen 8 after the length
+    offset = {7: 4 + 512 + 40, 8: 4 + 40}.get(gen, 40)
+    with pytest.raises(DecryptionError) as info:
+        core.decrypt(message, sk, flip(capsule, offset))
+    assert str(info.value) == mac_text
+    with pytest.raises(DecryptionError) as info:
+        core.decrypt(message, other_sk, capsule)
+    assert str(info.value) == (mac_text if gen != 7 else "Gen7 RSA decryption failed")
+
+
+@pytest.mark.parametrize("gen", [2, 5])
+def test_mac_is_checked_before_decrypting(gen, monkeypatch):
+    pk, sk = keypair(gen, 0)
+    capsule, message = core.encrypt("abc", pk)
+    calls = []
+    monkeypatch.setattr(core, "_cbc_decrypt", lambda *a: calls.append(a) or b"never")
+    for bad in (flip(message, -1), message + b"x", message[:-32 - 16] + message[-32:]):
+        with pytest.raises(DecryptionError, match=f"^Gen{gen} HMAC verification failed$"):
+            core.decrypt(bad, sk, capsule)
+    assert calls == []
+    compared = []
+    monkeypatch.setattr(core.hmac, "compare_digest", lambda a, b: compared.append((a, b)) or True)
+    assert core.decrypt(message, sk, capsule) == "never"
+    assert compared[0][0] == message[-32:]  # the received MAC first
+
+
+def test_gen7_rsa_block_errors():
+    pk, sk = keypair(7, 0)
+    capsule, message = core.encrypt("rsa", pk)
+    with pytest.raises(DecryptionError, match="^Gen7 RSA decryption failed$") as info:
+        core.decrypt(message, sk, flip(capsule, 10))
+    assert info.value.__cause__ is not None
+    # a length field pointing past the end: short RSA block, empty FrodoKEM part
+    with pytest.raises(DecryptionError, match="^Gen7 RSA decryption failed$"):
+        core.decrypt(message, sk, struct.pack("<I", 10_000) + capsule[4:40])
+
+
+def test_gen8_extra_trailing_capsule_bytes_are_ignored():
+    pk, sk = keypair(8, 1)
+    capsule, message = core.encrypt("trailing", pk)
+    assert core.decrypt(message, sk, capsule + b"\x00garbage") == "trailing"
+
+
+@pytest.mark.parametrize("gen", [6, 7])
+def test_short_frodo_secrets_still_agree(gen, oqs):
+    for strength, ss_len in ((0, 16), (1, 24)):
+        assert oqs.KEM_SIZES[core._oqs.frodo_alg(strength)][3] == ss_len
+        pk, sk = keypair(gen, strength)
+        capsule, message = core.encrypt("short secret", pk)
+        assert core.decrypt(message, sk, capsule) == "short secret"
+
+
+def test_gen7_uses_xor_mix(monkeypatch):
+    pk, sk = keypair(7, 0)
+    seen = []
+    real = core._xor_mix
+    monkeypatch.setattr(core, "_xor_mix", lambda a, b: seen.append(len(b)) or real(a, b))
+    capsule, message = core.encrypt("mix", pk)
+    assert core.decrypt(message, sk, capsule) == "mix"
+    assert seen == [16, 16]  # FrodoKEM-640's 16-byte secret, repeated to 32 bytes
+
+
+# --- the dispatch -----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("key", [b"", b"\x08", b"\x08\x02", b"\x08\x02\x00", b"\x08\x02" + bytes(100)])
+def test_encrypt_refuses_empty_keys(key):
+    with pytest.raises(InvalidInputError, match=r"^Invalid or empty quantum public key$"):
+        core.encrypt("x", key)
+
+
+@pytest.mark.parametrize("gen, hexdigits", [(0, "00"), (1, "01"), (3, "03"), (10, "0a"), (255, "ff")])
+def test_unknown_generation(gen, hexdigits):
+    key = bytes([gen, 0, 1])
+    with pytest.raises(QuantumOperationError) as info:
+        core.encrypt("x", key)
+    assert str(info.value) == f"Quantum generation 0x{hexdigits} is not supported for encryption"
+    with pytest.raises(QuantumOperationError) as info:
+        core.decrypt(b"m", key, b"s")
+    assert str(info.value) == f"Quantum generation 0x{hexdigits} is not supported for decryption"
+
+
+@pytest.mark.parametrize("gen", [2, 5, 6, 7, 8])
+@pytest.mark.parametrize("strength", [3, 255])
+def test_bad_strength_byte_is_a_key_error(gen, strength, oqs):
+    pk, sk = keypair(gen, 0)
+    bad_pk, bad_sk = bytes([gen, strength]) + pk[2:], bytes([gen, strength]) + sk[2:]
+    capsule, message = core.encrypt("s", pk)
+    oqs.EVENTS.clear()
+    with pytest.raises(KeyError):
+        core.encrypt("s", bad_pk)
+    with pytest.raises(KeyError):
+        core.decrypt(message, bad_sk, capsule)
+    assert not [e for e in oqs.EVENTS if e[0] == "construct"]
+
+
+def test_decrypt_checks_in_order():
+    _, sk = keypair(8, 0)
+    with pytest.raises(InvalidInputError, match="^Invalid quantum private key$"):
+        core.decrypt(b"", b"\x08\x02", b"")
+    for secret in (b"", None):
+        with pytest.raises(InvalidInputError, match="^Encapsulated secret required for quantum decryption$"):
+            core.decrypt(b"anything", sk, secret)
+
+
+def test_encrypt_unencodable_text():
+    pk, _ = keypair(8, 0)
+    with pytest.raises(UnicodeEncodeError):
+        core.encrypt("\ud800", pk)
+
+
+def test_decrypt_invalid_utf8(monkeypatch):
+    monkeypatch.setattr(core, "_gen8_decrypt", lambda *a: b"\xff")
+    with pytest.raises(DecryptionError, match="^Decrypted quantum data is not valid UTF-8$") as info:
+        core.decrypt(b"m", b"\x08\x02\x01", b"s")
+    assert isinstance(info.value.__cause__, UnicodeDecodeError)
+
+
+def test_dispatch_arguments(monkeypatch):
+    seen = []
+    for g in (2, 4, 5, 6, 7, 8):
+        monkeypatch.setattr(core, f"_gen{g}_encrypt", lambda *a, g=g: seen.append((g, a)) or (b"c", b"m"))
+        monkeypatch.setattr(core, f"_gen{g}_decrypt", lambda *a, g=g: seen.append((g, a)) or b"ok")
+    for g in (2, 4, 5, 6, 7, 8):
+        key = bytes([g, 1, 9, 9])
+        assert core.encrypt("", key) == (b"c", b"m")
+        assert core.decrypt(b"msg", key, b"sec") == "ok"
+    assert seen[2:4] == [(4, (b"", b"\x09\x09")), (4, (b"msg", b"\x09\x09", b"sec"))]
+    assert seen[0] == (2, (b"", b"\x09\x09", 1)) and seen[1] == (2, (b"msg", b"\x09\x09", b"sec", 1))
+
+
+# --- bad input reaching each generation ----------------------------------------------------------
+
+# generation -> (minimum message length, its message)
+MINIMUM = {2: (48, "Invalid Gen2 encrypted message"), 4: (28, "Invalid Gen4 encrypted message"),
+           5: (80, "Invalid Gen5 encrypted message"), 6: (44, "Invalid Gen6 encrypted message"),
+           7: (60, "Invalid Gen7 encrypted message"), 8: (60, "Invalid Gen8 encrypted message")}
+
+
+@pytest.mark.parametrize("gen", sorted(MINIMUM))
+def test_message_one_byte_short_fails_before_the_binding(gen, monkeypatch):
+    pk, sk = keypair(gen, 2 if gen == 4 else 0)
+    capsule, _ = core.encrypt("x", pk)
+    size, text = MINIMUM[gen]
+    monkeypatch.setitem(sys.modules, "oqs", None)  # no binding is needed to refuse
+    with pytest.raises(InvalidInputError, match=f"^{text}$"):
+        core.decrypt(b"\x01" * (size - 1), sk, capsule)
+
+
+@pytest.mark.parametrize("gen", [2, 5])
+def test_cbc_message_at_the_minimum_fails_the_mac(gen):
+    pk, sk = keypair(gen, 0)
+    capsule, _ = core.encrypt("x", pk)
+    with pytest.raises(DecryptionError, match=f"^Gen{gen} HMAC verification failed$"):
+        core.decrypt(b"\x01" * MINIMUM[gen][0], sk, capsule)
+
+
+@pytest.mark.parametrize("gen", [4, 6])
+def test_gcm_message_at_the_minimum_reaches_the_binding(gen):
+    pk, sk = keypair(gen, 2 if gen == 4 else 0)
+    capsule, _ = core.encrypt("x", pk)
+    with pytest.raises(DecryptionError, match="Quantum AES-GCM"):
+        core.decrypt(b"\x01" * MINIMUM[gen][0], sk, capsule)
+
+
+@pytest.mark.parametrize("gen", [2, 4, 5, 6])
+def test_truncated_capsule(gen):
+    pk, sk = keypair(gen, 2 if gen == 4 else 0)
+    capsule, message = core.encrypt("x", pk)
+    # The double refuses a short ciphertext; a real binding may pad it and derive a wrong secret.
+    with pytest.raises((QuantumOperationError, DecryptionError)) as info:
+        core.decrypt(message, sk, capsule[:-1])
+    if isinstance(info.value, QuantumOperationError):
+        assert str(info.value).startswith("KEM decapsulation failed (")
+
+
+def test_gen8_bad_input():
+    pk, sk = keypair(8, 0)
+    capsule, message = core.encrypt("x", pk)
+    with pytest.raises(InvalidInputError, match="^Invalid Gen8 public key$"):
+        core.encrypt("x", b"\x08\x00" + b"\x01" * 31)
+    with pytest.raises(QuantumOperationError, match=r"^KEM encapsulation failed \(ML-KEM-512\)"):
+        core.encrypt("x", b"\x08\x00" + b"\x01" * 32)  # empty ML-KEM key goes to the binding
+    with pytest.raises(InvalidInputError, match="^Invalid Gen8 private key$"):
+        core.decrypt(b"m", b"\x08\x00" + b"\x01" * 31, b"s")
+    with pytest.raises(InvalidInputError, match="^Invalid Gen8 encapsulated secret$"):
+        core.decrypt(b"m", sk, b"s" * 35)
+    with pytest.raises(InvalidInputError, match="^Invalid Gen8 encrypted message$"):
+        core.decrypt(message[:59], sk, b"\xff" * 36)
+    for field in (0, len(capsule) - 36 + 1, 2**32 - 1):
+        with pytest.raises(InvalidInputError, match="^Invalid Gen8 encapsulated secret$"):
+            core.decrypt(message, sk, struct.pack("<I", field) + capsule[4:])
+    with pytest.raises(InvalidInputError, match="^Invalid Gen8 encapsulated secret$"):
+        core.decrypt(message, sk, b"\x00" * 36)
+    # a field equal to len - 36 is accepted: here it cuts the ciphertext at the wrong place
+    shifted = struct.pack("<I", len(capsule) - 36 - 1) + capsule[4:-1]
+    with pytest.raises((QuantumOperationError, DecryptionError)):
+        core.decrypt(message, sk, shifted)
+
+
+def test_gen8_all_zero_private_raw_part():
+    _, sk = keypair(8, 0)
+    capsule, message = core.encrypt("x", keypair(8, 0)[0])
+    zero = sk[:2] + bytes(len(sk) - 2)
+    with pytest.raises((QuantumOperationError, DecryptionError, ValueError)):
+        core.decrypt(message, zero, capsule)
+
+
+def test_gen7_public_key_errors():
+    pk, _ = keypair(7, 0)
+    raw = pk[2:]
+    (rsa_len,) = struct.unpack("<I", raw[:4])
+    with pytest.raises(InvalidInputError, match=r"^Invalid Gen7 public key$"):
+        core.encrypt("x", b"\x07\x00\x01\x02\x03")
+    for bad in (struct.pack("<I", len(raw)) + raw[4:], struct.pack("<I", len(raw) - 4) + raw[4:]):
+        with pytest.raises(InvalidInputError, match=r"^Invalid Gen7 public key \(truncated\)$"):
+            core.encrypt("x", b"\x07\x00" + bad)
+    with pytest.raises(InvalidInputError, match=r"^Invalid Gen7 RSA public key: ") as info:
+        core.encrypt("x", b"\x07\x00" + struct.pack("<I", 0) + raw[4:])
+    with pytest.raises(InvalidInputError, match=r"^Invalid Gen7 RSA public key: ") as info:
+        core.encrypt("x", b"\x07\x00" + raw[:4] + b"\x30" + bytes(rsa_len - 1) + raw[4 + rsa_len:])
+    assert info.value.__cause__ is not None
+
+
+def test_gen7_decrypt_check_order(monkeypatch):
+    pk, sk = keypair(7, 0)
+    capsule, message = core.encrypt("x", pk)
+    with pytest.raises(InvalidInputError, match="^Invalid Gen7 private key$"):
+        core.decrypt(b"m" * 10, b"\x07\x00\x01\x02\x03", b"abc")
+    with pytest.raises(InvalidInputError, match="^Invalid Gen7 encapsulated secret$"):
+        core.decrypt(message, sk, b"abc")
+    monkeypatch.setattr(core, "load_der_private_key", lambda *a, **k: pytest.fail("loaded"))
+    with pytest.raises(InvalidInputError, match="^Invalid Gen7 encrypted message$"):
+        core.decrypt(message[:59], sk, capsule)
+    monkeypatch.undo()
+    oqs_double.install(monkeypatch)
+    with pytest.raises(InvalidInputError, match="^Invalid Gen7 RSA private key: "):
+        core.decrypt(message, sk[:2] + bytes(len(sk) - 2), capsule)
+    # the RSA work comes before the binding
+    monkeypatch.setitem(sys.modules, "oqs", None)
+    with pytest.raises(DecryptionError, match="^Gen7 RSA decryption failed$"):
+        core.decrypt(message, sk, flip(capsule, 5))
+
+
+@pytest.mark.parametrize("gen", [2, 4, 5, 6])
+def test_all_zero_raw_keys_reach_the_binding(gen):
+    pk, sk = keypair(gen, 2 if gen == 4 else 0)
+    with pytest.raises(InvalidInputError):
+        core.encrypt("x", pk[:2] + bytes(len(pk) - 2))
+    capsule, message = core.encrypt("x", pk)
+    with pytest.raises((QuantumOperationError, DecryptionError)):
+        core.decrypt(message, sk[:2] + bytes(len(sk) - 2), capsule)
+
+
+def test_late_lookup_of_generation_functions(monkeypatch):
+    monkeypatch.setattr(core, "_gen6_encrypt", lambda data, raw, strength: (b"swapped", data))
+    assert core.encrypt("hi", b"\x06\x00\x01") == (b"swapped", b"hi")
+
+
+# --- untrusted input never crashes the readers ------------------------------------------------
+
+from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(gen=st.sampled_from([2, 4, 5, 6, 7, 8]), message=st.binary(max_size=120),
+       secret=st.binary(min_size=1, max_size=80), header=st.binary(min_size=2, max_size=2))
+def test_decrypt_answers_with_specified_errors(oqs, gen, message, secret, header):
+    _, sk = keypair(gen, 2 if gen == 4 else 0)
+    # KeyError: a strength byte outside the tables; ValueError: X25519 refusing a low-order point
+    allowed = (InvalidInputError, DecryptionError, QuantumOperationError, KeyError)
+    for key in (sk, bytes([gen]) + header[1:] + sk[2:], header + sk[2:40]):
+        try:
+            core.decrypt(message, key, secret)
+        except allowed:
+            pass
+        except ValueError:
+            assert key[0] == 8
