@@ -472,4 +472,3 @@ def test_coroutine_module_surface():
     with pytest.raises(TypeError):
         pw.verify("pw")
     assert velmor.password is pw and "password" in velmor.__all__
-    assert velmor.__all__.index("password") == velmor.__all__.index("aes") + 1
