@@ -26,16 +26,17 @@ const ModuleDef kModules[] = {
     {"velmor.quantum.core", build_quantum_core, Annotations},
     {"velmor.quantum._oqs", build_quantum_oqs, Annotations},
     {"velmor.quantum.types", build_quantum_types, Annotations},
+    {"velmor.sync", build_sync, Annotations},
 };
 
 }  // namespace
 
 void build_package(Module& m) {
-    m.import_from("velmor", {"aes", "errors", "hybrid", "password", "quantum", "rsa"});
+    m.import_from("velmor", {"aes", "errors", "hybrid", "password", "quantum", "rsa", "sync"});
     m.import_from("velmor.errors", {"DecryptionError", "EncryptionError", "InvalidInputError",
                                     "QuantumOperationError", "VelMorError", "SignatureError"});
     m.import_from("velmor.version", {"__version__"});
-    m.all({"__version__", "aes", "rsa", "hybrid", "password", "quantum", "errors", "VelMorError",
+    m.all({"__version__", "aes", "rsa", "hybrid", "password", "quantum", "sync", "errors", "VelMorError",
            "InvalidInputError", "EncryptionError", "DecryptionError", "SignatureError",
            "QuantumOperationError"});
 }

@@ -23,4 +23,6 @@ void build_quantum_core(vm::Module& m);   // velmor.quantum.core
 void build_quantum_oqs(vm::Module& m);    // velmor.quantum._oqs
 void build_quantum_types(vm::Module& m);  // velmor.quantum.types
 
+void build_sync(vm::Module& m);         // velmor.sync
+
 }  // namespace velmor

@@ -140,7 +140,7 @@ void Module::all(std::initializer_list<const char*> names) {
 }
 
 object Module::make_class(const char* name, std::initializer_list<handle> bases,
-                          std::initializer_list<std::pair<const char*, handle>> attributes) {
+                          const std::vector<std::pair<const char*, handle>>& attributes) {
     object base_tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
     Py_ssize_t i = 0;
     for (handle b : bases) PyTuple_SET_ITEM(base_tuple.ptr(), i++, Py_NewRef(b.ptr()));

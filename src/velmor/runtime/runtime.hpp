@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vm {
 
@@ -187,7 +188,7 @@ public:
     // the equivalent of a class statement: metaclass of the first base called with the name,
     // the bases and a namespace holding __module__, __qualname__ and `attributes` in order
     object make_class(const char* name, std::initializer_list<handle> bases,
-                      std::initializer_list<std::pair<const char*, handle>> attributes = {});
+                      const std::vector<std::pair<const char*, handle>>& attributes = {});
 
 private:
     handle module_;
