@@ -64,3 +64,8 @@ def rsa_2048_encrypted_private_pem(rsa_2048_key):
 def ec_keys():
     """PEM keys of another algorithm: they load, and the RSA operations then fail."""
     return _pem_pair(ec.generate_private_key(ec.SECP256R1()))
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "leak: repeated-call memory checks, sized to take a few seconds each")
