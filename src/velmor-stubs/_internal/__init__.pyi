@@ -1,0 +1,1 @@
+from . import keys as keys

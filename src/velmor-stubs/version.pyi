@@ -1,0 +1,3 @@
+from typing import Final
+
+__version__: Final = "1.0.10"
