@@ -155,6 +155,18 @@ def test_encrypt_bytes_draws_the_key_from_os_before_loading_the_public_key(monke
     assert drawn == [32]
 
 
+def test_encrypt_bytes_draws_key_and_nonce_from_os(monkeypatch, rsa_2048_keys, rsa_2048_key):
+    drawn = []
+    real = os.urandom
+    monkeypatch.setattr(os, "urandom", lambda n: drawn.append(real(n)) or drawn[-1])
+    monkeypatch.setattr(hc, "os", None)
+    blob = hc.encrypt_bytes(b"data", rsa_2048_keys.public_pem)
+    assert [len(d) for d in drawn] == [32, 12]
+    key, nonce = drawn
+    assert rsa_2048_key.decrypt(blob[4:260], OAEP) == key
+    assert blob[260:272] == nonce
+
+
 def test_encrypt_bytes_for_a_2048_bit_key_is_not_read_back(rsa_2048_keys, rsa_2048_key):
     blob = hc.encrypt_bytes(b"data", rsa_2048_keys.public_pem)
     assert blob[:4] == (256).to_bytes(4, "little") and len(blob) == 4 + 256 + 28 + 4
@@ -250,6 +262,67 @@ def test_decrypt_auto_recognition(blob, route, monkeypatch):
     monkeypatch.setattr(rc, "_decrypt_oaep", lambda b, k: seen.append("oaep") or b"O")
     assert hc.decrypt_auto(blob, "key") == {"legacy": b"L", "net": b"N", "oaep": b"O"}[route]
     assert seen == [route]
+
+
+@pytest.mark.parametrize("rsa_block, nonce_size", [(512, 12), (256, 16)])
+def test_net_reader_cuts_at_offsets_from_its_constants(rsa_block, nonce_size, monkeypatch):
+    # The unwrap is a stand-in, so the cuts are seen without a private key; the length field
+    # is not read again.
+    key, nonce = os.urandom(32), os.urandom(nonce_size)
+    block = os.urandom(rsa_block)
+    sealed = AESGCM(key).encrypt(nonce, b"payload", None)
+    blob = b"\xff" * 4 + block + nonce + sealed[-16:] + sealed[:-16]
+    unwrapped = []
+    monkeypatch.setattr(rc, "_decrypt_oaep", lambda b, k: unwrapped.append((b, k)) or key)
+    monkeypatch.setattr(hc, "RSA_BLOCK", rsa_block)
+    monkeypatch.setattr(hc, "NONCE", nonce_size)
+    assert hc._net_decrypt(blob, "priv") == b"payload"
+    assert unwrapped == [(block, "priv")]
+
+
+class _Unsliceable:
+    def __len__(self):
+        return 600
+
+    def __getitem__(self, index):
+        raise LookupError("sliced")
+
+
+@pytest.mark.parametrize(
+    "delete, rebind, call, expected",
+    [
+        # a callee is read before its argument is computed
+        ("encrypt_bytes", {}, lambda: hc.encrypt_str(b"x", "k"), NameError),
+        # the slice is taken before the magic is read
+        ("HYBR", {}, lambda: hc.decrypt_auto(_Unsliceable(), "k"), LookupError),
+        # the bound is summed left to right: NONCE fails before TAG is read
+        ("TAG", {"NONCE": "x"}, lambda: hc.decrypt_auto(b"abc", "k"), TypeError),
+    ],
+)
+def test_names_are_read_in_the_order_of_evaluation(delete, rebind, call, expected, monkeypatch):
+    monkeypatch.delattr(hc, delete)
+    for name, value in rebind.items():
+        monkeypatch.setattr(hc, name, value)
+    with pytest.raises(expected):
+        call()
+
+
+@pytest.mark.parametrize(
+    "name, call",
+    [
+        ("InvalidInputError", lambda: hc.encrypt_bytes(b"", "k")),
+        ("InvalidInputError", lambda: hc.encrypt_str("", "k")),
+        ("DecryptionError", lambda: hc.decrypt_auto(b"HYBR\x00\x00\x00\x00", "k")),
+        ("DecryptionError", lambda: hc.decrypt_str("!", "k")),
+    ],
+)
+def test_exception_classes_are_read_when_raised(name, call, monkeypatch):
+    class Replaced(Exception):
+        pass
+
+    monkeypatch.setattr(hc, name, Replaced)
+    with pytest.raises(Replaced):
+        call()
 
 
 def test_recognition_reads_its_constants_when_called(monkeypatch):

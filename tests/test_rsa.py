@@ -208,6 +208,63 @@ def test_loaders_accept_keys_of_other_algorithms_and_sizes(ec_keys, rsa_2048_key
     assert rc._load_public(rsa_2048_keys.public_pem).key_size == 2048
 
 
+@pytest.mark.parametrize(
+    "loader, name, prefix",
+    [(rc._load_public, "load_pem_public_key", PUBLIC_PREFIX),
+     (rc._load_private, "load_pem_private_key", PRIVATE_PREFIX)],
+)
+def test_loader_lookup_is_inside_the_protected_block(loader, name, prefix, monkeypatch):
+    monkeypatch.delattr(rc, name)
+    with pytest.raises(InvalidInputError) as info:
+        loader("x")
+    assert_chained(info.value, prefix, NameError)
+
+
+class _Replaced(Exception):
+    """Stands in for a rebound exception class of the module."""
+
+
+@pytest.mark.parametrize(
+    "name, call",
+    [
+        ("InvalidInputError", lambda keys: rc._load_public("")),
+        ("InvalidInputError", lambda keys: rc.encrypt_bytes(b"", "k")),
+        ("EncryptionError", lambda keys: rc._encrypt_oaep(b"x", keys.public_pem)),
+        ("DecryptionError", lambda keys: rc._decrypt_oaep(b"x", keys.private_pem)),
+        ("DecryptionError", lambda keys: rc.decrypt_str("!", "k")),
+        ("SignatureError", lambda keys: rc.sign_bytes(b"x", keys.private_pem)),
+    ],
+)
+def test_exception_classes_are_read_when_raised(name, call, monkeypatch, ec_keys):
+    monkeypatch.setattr(rc, name, _Replaced)
+    with pytest.raises(_Replaced):
+        call(ec_keys)
+
+
+@pytest.mark.parametrize(
+    "name, call, expected, cause",
+    [
+        # the key's method is fetched before the padding object is read
+        ("_OAEP", lambda keys: rc._encrypt_oaep(b"x", keys.public_pem), EncryptionError,
+         AttributeError),
+        ("_OAEP", lambda keys: rc._decrypt_oaep(b"x", keys.private_pem), DecryptionError,
+         AttributeError),
+        # a callee is read before its arguments are computed
+        ("encrypt_bytes", lambda keys: rc.encrypt_str(b"x", "k"), NameError, None),
+        ("sign_bytes", lambda keys: rc.sign_str(b"x", "k"), NameError, None),
+        ("verify_bytes", lambda keys: rc.verify_str(b"x", "", "k"), NameError, None),
+        ("_der_len", lambda keys: rc._pkcs1_to_spki(5), NameError, None),
+    ],
+)
+def test_names_are_read_in_the_order_of_evaluation(name, call, expected, cause, monkeypatch,
+                                                   ec_keys):
+    monkeypatch.delattr(rc, name)
+    with pytest.raises(expected) as info:
+        call(ec_keys)
+    if cause:
+        assert isinstance(info.value.__cause__, cause)
+
+
 def test_loader_lets_interruptions_through(monkeypatch):
     def interrupted(data):
         raise KeyboardInterrupt
@@ -386,6 +443,21 @@ def test_hybrid_core_is_found_at_call_time(monkeypatch):
     assert rc.encrypt_bytes(b"z" * 447, "pub") == b"ENV"
     assert rc.decrypt_bytes(b"blob", "priv") == b"PLAIN"
     assert calls == [("enc", 447, "pub"), ("dec", b"blob", "priv")]
+
+
+def test_hybrid_core_is_found_in_the_module_registry():
+    # As with the host's from-import: no attribute on the package, so the registered sub-module.
+    namespace = vars(velmor.hybrid)
+    saved = dict(namespace)  # restored whole, so the order of the names is kept
+    try:
+        del namespace["core"]
+        for call in (lambda: rc.decrypt_bytes(b"x", "not a key"),
+                     lambda: rc.encrypt_bytes(b"x" * 447, "not a key")):
+            with pytest.raises(InvalidInputError):
+                call()
+    finally:
+        namespace.clear()
+        namespace.update(saved)
 
 
 def test_threshold_is_read_when_called(monkeypatch):

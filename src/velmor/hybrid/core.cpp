@@ -148,7 +148,8 @@ object encrypt_bytes(const Scope& s, Args a) {
     object nonce = urandom(s[n::NONCE]);
     object sealed = s[n::AESGCM](aes_key).attr(n::encrypt)(nonce, data, nb::none());
     object tag_size = s[n::TAG];
-    object header = s[n::struct_module].attr(n::pack)(n::pack_format, integer(length(encrypted_key)));
+    object pack = s[n::struct_module].attr(n::pack);
+    object header = pack(n::pack_format, integer(length(encrypted_key)));
     if (object envelope = seal_envelope(header, encrypted_key, nonce, sealed, tag_size))
         return envelope;
     object ciphertext = slice(sealed, nb::none(), negative(tag_size));
@@ -159,12 +160,17 @@ object encrypt_bytes(const Scope& s, Args a) {
 // decrypt_auto(blob: bytes, private_pem: str) -> bytes
 object decrypt_auto(const Scope& s, Args a) {
     handle blob = a[0], private_pem = a[1];
+    // Each operand is evaluated left to right, as the host evaluates the tests.
     object four = integer(4);
-    if (length(blob) >= 8 && compare(slice(blob, nb::none(), four), s[n::HYBR], Py_EQ))
-        return s[n::_legacy_decrypt](blob, private_pem);
-    object rsa_block = s[n::RSA_BLOCK];
-    object smallest = add(add(add(four, rsa_block), s[n::NONCE]), s[n::TAG]);
-    if (compare(integer(length(blob)), smallest, Py_GE)) {
+    if (length(blob) >= 8) {
+        object head = slice(blob, nb::none(), four);
+        if (compare(head, s[n::HYBR], Py_EQ)) return s[n::_legacy_decrypt](blob, private_pem);
+    }
+    object size = integer(length(blob));
+    object smallest = add(four, s[n::RSA_BLOCK]);
+    smallest = add(smallest, s[n::NONCE]);
+    smallest = add(smallest, s[n::TAG]);
+    if (compare(size, smallest, Py_GE)) {
         object field = int_from_bytes(slice(blob, nb::none(), four), n::little);
         if (compare(field, s[n::RSA_BLOCK], Py_EQ)) return s[n::_net_decrypt](blob, private_pem);
     }
@@ -183,8 +189,8 @@ object net_decrypt(const Scope& s, Args a) {
     object ciphertext = slice(blob, ct_start, nb::none());
     object aes_key = s[n::rsa_core].attr(n::_decrypt_oaep)(encrypted_key, private_pem);
     try {
-        object cipher = s[n::AESGCM](aes_key);
-        return cipher.attr(n::decrypt)(nonce, concat({ciphertext, tag}), nb::none());
+        object decrypt = s[n::AESGCM](aes_key).attr(n::decrypt);
+        return decrypt(nonce, concat({ciphertext, tag}), nb::none());
     } catch (error& e) {
         if (!e.matches(s[n::InvalidTag])) throw;
         raise_from(s[n::DecryptionError],
@@ -211,9 +217,10 @@ object legacy_decrypt(const Scope& s, Args a) {
 object encrypt_str(const Scope& s, Args a) {
     handle plaintext = a[0], public_pem = a[1];
     if (equals_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
+    // b64encode(encrypt_bytes(plaintext.encode(...), ...)): callees before the argument
     object b64encode = s[n::base64].attr(n::b64encode);
-    object data = plaintext.attr(n::encode)(n::utf_8);
-    object blob = s[n::encrypt_bytes](data, public_pem);
+    object encrypt = s[n::encrypt_bytes];
+    object blob = encrypt(plaintext.attr(n::encode)(n::utf_8), public_pem);
     return b64encode(blob).attr(n::decode)(n::ascii);
 }
 

@@ -188,9 +188,10 @@ object verify_bytes(const Scope& s, Args a) {
 object encrypt_str(const Scope& s, Args a) {
     handle plaintext = a[0], public_pem = a[1];
     if (equals_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
+    // b64encode(encrypt_bytes(plaintext.encode(...), ...)): callees before the argument
     object b64encode = s[n::base64].attr(n::b64encode);
-    object data = plaintext.attr(n::encode)(n::utf_8);
-    object blob = s[n::encrypt_bytes](data, public_pem);
+    object encrypt = s[n::encrypt_bytes];
+    object blob = encrypt(plaintext.attr(n::encode)(n::utf_8), public_pem);
     return b64encode(blob).attr(n::decode)(n::ascii);
 }
 
@@ -217,8 +218,8 @@ object decrypt_str(const Scope& s, Args a) {
 object sign_str(const Scope& s, Args a) {
     handle plaintext = a[0], private_pem = a[1];
     object b64encode = s[n::base64].attr(n::b64encode);
-    object data = plaintext.attr(n::encode)(n::utf_8);
-    object signature = s[n::sign_bytes](data, private_pem);
+    object sign = s[n::sign_bytes];
+    object signature = sign(plaintext.attr(n::encode)(n::utf_8), private_pem);
     return b64encode(signature).attr(n::decode)(n::ascii);
 }
 

@@ -81,13 +81,16 @@ object der_len(const Scope&, Args a) {
 // _pkcs1_to_spki(pkcs1: bytes) -> bytes
 object pkcs1_to_spki(const Scope& s, Args a) {
     handle pkcs1 = a[0];
+    // _der_len is read before its argument is computed, as a call expression does
+    object der_length = s[n::_der_len];
     object inner_len = checked(PyLong_FromSsize_t(length(pkcs1)));
     inner_len = checked(PyNumber_Add(inner_len.ptr(), object(nb::int_(1)).ptr()));
-    object bit_string = add(one_byte(0x03), s[n::_der_len](inner_len));
+    object bit_string = add(one_byte(0x03), der_length(inner_len));
     bit_string = add(add(bit_string, one_byte(0x00)), pkcs1);
     object body = add(s[n::_RSA_ALG_ID], bit_string);
+    der_length = s[n::_der_len];
     object body_len = checked(PyLong_FromSsize_t(length(body)));
-    return add(add(one_byte(0x30), s[n::_der_len](body_len)), body);
+    return add(add(one_byte(0x30), der_length(body_len)), body);
 }
 
 }  // namespace velmor::rsa

@@ -34,14 +34,17 @@ object encrypt_oaep(const Scope& s, Args a) {
     int too_large = PyObject_RichCompareBool(size.ptr(), limit.ptr(), Py_GT);
     if (too_large < 0) fail();
     if (too_large) {
+        object cls = s[n::InvalidInputError];
         object message = checked(PyUnicode_FromFormat(
             "Data too large for a direct RSA-OAEP block (%U > %U bytes)", formatted(size).ptr(),
             formatted(limit).ptr()));
-        raise(s[n::InvalidInputError], message);
+        raise(cls, message);
     }
     try {
         object key = s[n::_load_public](public_pem);
-        return key.attr(n::encrypt)(data, s[n::_OAEP]);
+        // the method before the padding object, as a call expression evaluates them
+        object encrypt = key.attr(n::encrypt);
+        return encrypt(data, s[n::_OAEP]);
     } catch (error& e) {
         if (e.matches(s[n::InvalidInputError])) throw;
         if (!is_exception(e)) throw;
@@ -54,7 +57,8 @@ object decrypt_oaep(const Scope& s, Args a) {
     handle blob = a[0], private_pem = a[1];
     try {
         object key = s[n::_load_private](private_pem);
-        return key.attr(n::decrypt)(blob, s[n::_OAEP]);
+        object decrypt = key.attr(n::decrypt);
+        return decrypt(blob, s[n::_OAEP]);
     } catch (error& e) {
         if (e.matches(s[n::InvalidInputError])) throw;
         if (!is_exception(e)) throw;

@@ -52,16 +52,16 @@ void prepare(handle module, const ModuleDef& def, bool made_here) {
     }
 }
 
-// The value that `from module import name` binds, with the host's message when it is missing.
+// The value that `from module import name` binds: the attribute, else the sub-module of that
+// name registered in sys.modules (as the host's from-import falls back), else the host's error.
 object attribute_of(handle source, const char* module, const char* name) {
     PyObject* value = PyObject_GetAttrString(source.ptr(), name);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-        fail();
-    }
-    return nb::steal(value);
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+    PyErr_Clear();
+    if (object sub = loaded(text(std::string(module) + "." + name))) return sub;
+    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+    fail();
 }
 
 }  // namespace
