@@ -145,11 +145,20 @@ object encrypt_bytes(const Scope& s, Args a) {
     if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
     object aes_key = urandom(integer(32));
     object encrypted_key = s[n::rsa_core].attr(n::_encrypt_oaep)(aes_key, public_pem);
+    // The reader takes an envelope only with a block of RSA_BLOCK bytes (a 4096-bit key):
+    // refuse to write one that could never be opened again.
+    object block_size = integer(length(encrypted_key));
+    object expected = s[n::RSA_BLOCK];
+    if (!compare(block_size, expected, Py_EQ))
+        raise(s[n::InvalidInputError],
+              checked(PyUnicode_FromFormat("The hybrid envelope needs a 4096-bit RSA key "
+                                           "(RSA-OAEP block of %S bytes, expected %S)",
+                                           block_size.ptr(), expected.ptr())));
     object nonce = urandom(s[n::NONCE]);
     object sealed = s[n::AESGCM](aes_key).attr(n::encrypt)(nonce, data, nb::none());
     object tag_size = s[n::TAG];
     object pack = s[n::struct_module].attr(n::pack);
-    object header = pack(n::pack_format, integer(length(encrypted_key)));
+    object header = pack(n::pack_format, block_size);
     if (object envelope = seal_envelope(header, encrypted_key, nonce, sealed, tag_size))
         return envelope;
     object ciphertext = slice(sealed, nb::none(), negative(tag_size));

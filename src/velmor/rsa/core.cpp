@@ -3,6 +3,8 @@
 // operation parses its key text again; only the OAEP padding object is made once, at load.
 #include "rsa/rsa.hpp"
 
+#include <cstring>
+
 namespace velmor::rsa {
 
 namespace {
@@ -79,6 +81,11 @@ object strict_b64decode(const Scope& s, handle text) {
 // The hybrid core, imported by the call that needs it: it imports this module when it loads.
 object hybrid_core() { return import_from("velmor.hybrid", "core"); }
 
+bool starts_with_legacy_magic(handle block) {
+    return PyBytes_CheckExact(block.ptr()) && PyBytes_GET_SIZE(block.ptr()) >= 8 &&
+           std::memcmp(PyBytes_AS_STRING(block.ptr()), "HYBR", 4) == 0;
+}
+
 }  // namespace
 
 // _pss() -> padding.PSS
@@ -143,7 +150,13 @@ object encrypt_bytes(const Scope& s, Args a) {
     object size = checked(PyLong_FromSsize_t(length(data)));
     int one_block = PyObject_RichCompareBool(size.ptr(), s[n::MAX_OAEP_PLAINTEXT].ptr(), Py_LE);
     if (one_block < 0) fail();
-    if (one_block) return s[n::_encrypt_oaep](data, public_pem);
+    if (one_block) {
+        // A block that happens to begin with the legacy envelope's magic would be read back
+        // as a legacy envelope and never open; OAEP is randomised, so draw another one.
+        object block = s[n::_encrypt_oaep](data, public_pem);
+        while (starts_with_legacy_magic(block)) block = s[n::_encrypt_oaep](data, public_pem);
+        return block;
+    }
     return hybrid_core().attr(n::encrypt_bytes)(data, public_pem);
 }
 
