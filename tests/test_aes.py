@@ -3,6 +3,7 @@ import asyncio
 import base64
 import collections.abc
 import inspect
+import types
 
 import pytest
 from cryptography.exceptions import InvalidTag
@@ -398,3 +399,27 @@ def test_a_missing_tag_class_is_found_missing_while_handling_the_tag_error(monke
     with pytest.raises(NameError) as info:
         core.decrypt_bytes(blob, "other")
     assert isinstance(info.value.__context__, InvalidTag)
+
+
+@pytest.mark.parametrize("changes, error, text", [
+    ({"asyncio": None, "core": None}, NameError, "name 'asyncio' is not defined"),
+    ({"asyncio": types.SimpleNamespace(), "core": None}, AttributeError, "to_thread"),
+    ({"core": None}, NameError, "name 'core' is not defined"),
+    ({"core": types.SimpleNamespace()}, AttributeError, "encrypt_str"),
+])
+def test_first_resumption_looks_up_asyncio_then_core(monkeypatch, changes, error, text):
+    coro = velmor.aes.encrypt("p", "k")  # made before the names change
+    for name, value in changes.items():
+        if value is None:
+            monkeypatch.delattr(velmor.aes, name)
+        else:
+            monkeypatch.setattr(velmor.aes, name, value)
+    with pytest.raises(error, match=text):
+        asyncio.run(coro)
+
+
+def test_asyncio_may_come_from_the_builtins(monkeypatch):
+    import builtins
+    monkeypatch.delattr(velmor.aes, "asyncio")
+    monkeypatch.setattr(builtins, "asyncio", asyncio, raising=False)
+    assert core.decrypt_str(asyncio.run(velmor.aes.encrypt("p", "k")), "k") == "p"

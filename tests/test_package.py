@@ -71,6 +71,21 @@ def test_importing_a_submodule_loads_the_whole_package():
     assert "'velmor.aes.core'" in out.stdout and "'velmor.version'" in out.stdout
 
 
+def test_modules_load_in_the_order_of_the_imports():
+    out = run_python("""
+        import sys
+        import velmor
+        print(' '.join(m for m in sys.modules if m.startswith('velmor.')))
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == [
+        "velmor.aes", "velmor.aes.core", "velmor.errors", "velmor._internal",
+        "velmor._internal.keys", "velmor.hybrid", "velmor.hybrid.core", "velmor.rsa",
+        "velmor.rsa.core", "velmor.password", "velmor.password.core", "velmor.quantum",
+        "velmor.quantum.core", "velmor.quantum._oqs", "velmor.quantum.types", "velmor.sync",
+        "velmor.version"]
+
+
 def test_failed_import_leaves_nothing_and_can_be_retried():
     out = run_python("""
         import sys
