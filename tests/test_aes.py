@@ -3,6 +3,7 @@ import asyncio
 import base64
 import collections.abc
 import inspect
+import types
 
 import pytest
 from cryptography.exceptions import InvalidTag
@@ -248,3 +249,177 @@ def test_cancellation_leaves_through_the_await():
         asyncio.run(main())
     finally:
         velmor.aes.core = old
+
+
+# --- the coroutine objects against the host's own --------------------------------------------
+
+async def encrypt(plaintext, key):
+    """What velmor.aes.encrypt would be as an `async def`: the reference for the protocol."""
+    return await asyncio.to_thread(core.encrypt_str, plaintext, key)
+
+
+def outcome(action):
+    import warnings
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = ("returned", action())
+        except BaseException as e:  # noqa: BLE001 - the outcome is what is compared
+            result = ("raised", type(e).__name__, str(e))
+        import gc
+        gc.collect()
+    return result, [(w.category.__name__, str(w.message)) for w in caught]
+
+
+def on_suspended(action):
+    """Runs `action(coro, future)` on a coroutine suspended in its await of the worker thread."""
+    import threading
+    gate = threading.Event()
+    old = core.encrypt_str
+    core.encrypt_str = lambda p, k: gate.wait(5) and "late"
+
+    def run(f):
+        async def drive():
+            box = [f("p", "k")]
+            future = box[0].send(None)
+            try:
+                return action(box.pop(), future)  # the action holds the only reference
+            finally:
+                gate.set()
+        try:
+            return asyncio.run(drive())
+        finally:
+            gate.clear()
+    try:
+        return run
+    finally:
+        core.encrypt_str = old
+
+
+def closed_then(act):
+    def run(f):
+        coro = f("p", "k")
+        coro.close()
+        return act(coro)
+    return run
+
+
+def thrown_then_state(coro, future):
+    try:
+        coro.throw(KeyError("into the await"))
+    except KeyError as e:
+        raised = str(e)
+    try:
+        coro.send(None)
+    except RuntimeError as e:
+        return raised, str(e), future.cancelled(), coro.cr_suspended
+    return "resumed"
+
+
+def closed_then_state(coro, future):
+    before = (coro.cr_suspended, coro.cr_running, coro.cr_await is not None)
+    return before, coro.close(), coro.cr_suspended, coro.cr_await, future.cancelled()
+
+
+def generator_exit(coro, future):
+    try:
+        coro.throw(GeneratorExit)
+    except GeneratorExit:
+        return "GeneratorExit", coro.cr_await, future.cancelled()
+
+
+def dropped(f):
+    f("p", "k")
+
+
+def dropped_suspended(coro, future):
+    inner = coro.cr_await
+    del coro
+    return inner.cr_frame is None
+
+
+PROTOCOL = {
+    "throw into a finished coroutine": closed_then(lambda c: c.throw(ValueError("x"))),
+    "close of a finished coroutine": closed_then(lambda c: c.close()),
+    "send to a finished coroutine": closed_then(lambda c: c.send(None)),
+    "throw before the start ends it": lambda f: (lambda c: (outcome(lambda: c.throw(KeyError("k")))[0],
+                                                            outcome(lambda: c.send(None))[0]))(f("p", "k")),
+    "throw without arguments": lambda f: f("p", "k").throw(),
+    "throw with four arguments": lambda f: f("p", "k").throw(ValueError, None, None, None),
+    "throw with a bad traceback": lambda f: f("p", "k").throw(ValueError, None, 5),
+    "throw of an instance with a value": lambda f: f("p", "k").throw(ValueError("a"), 1),
+    "throw of a non-exception": lambda f: f("p", "k").throw(5),
+    "throw of type and value (deprecated)": lambda f: f("p", "k").throw(ValueError, ("a",)),
+    "send of a value to a new coroutine": lambda f: f("p", "k").send(5),
+    "a dropped coroutine that never ran": dropped,
+    "throw into the awaited future": on_suspended(thrown_then_state),
+    "close while suspended": on_suspended(closed_then_state),
+    "GeneratorExit while suspended": on_suspended(generator_exit),
+    "a dropped suspended coroutine closes its await": on_suspended(dropped_suspended),
+    "send of a value while suspended": on_suspended(lambda c, fut: c.send(5)),
+}
+
+
+@pytest.mark.parametrize("scenario", PROTOCOL)
+def test_coroutine_protocol_is_the_hosts(scenario):
+    act = PROTOCOL[scenario]
+    expected = outcome(lambda: act(encrypt))
+    got = outcome(lambda: act(velmor.aes.encrypt))
+    assert got == expected
+
+
+def test_coroutine_kinds_and_tasks():
+    f = velmor.aes.encrypt
+    assert inspect.iscoroutinefunction(f) and asyncio.iscoroutinefunction(f)
+    coro = f("p", "k")
+    assert isinstance(coro, collections.abc.Coroutine) and asyncio.iscoroutine(coro)
+    assert inspect.isawaitable(coro) and (coro.__name__, coro.__qualname__) == ("encrypt", "encrypt")
+    coro.close()
+
+    async def main():
+        task = asyncio.create_task(f("p", "k"))
+        done = await asyncio.wait_for(task, 30)
+        return core.decrypt_str(done, "k"), task.done()
+
+    assert asyncio.run(main()) == ("p", True)
+
+
+def test_encrypt_str_finds_its_names_before_any_work(monkeypatch):
+    ran = []
+    monkeypatch.setattr(core, "encrypt_bytes", lambda *a: ran.append(a) or b"blob")
+    monkeypatch.delattr(core, "base64")
+    with pytest.raises(NameError, match="'base64'"):
+        core.encrypt_str("\ud800", "k")  # not the encoding error: the name comes first
+    assert ran == []
+
+
+def test_a_missing_tag_class_is_found_missing_while_handling_the_tag_error(monkeypatch):
+    blob = core.encrypt_bytes(b"x", "k")
+    monkeypatch.delattr(core, "InvalidTag")
+    with pytest.raises(NameError) as info:
+        core.decrypt_bytes(blob, "other")
+    assert isinstance(info.value.__context__, InvalidTag)
+
+
+@pytest.mark.parametrize("changes, error, text", [
+    ({"asyncio": None, "core": None}, NameError, "name 'asyncio' is not defined"),
+    ({"asyncio": types.SimpleNamespace(), "core": None}, AttributeError, "to_thread"),
+    ({"core": None}, NameError, "name 'core' is not defined"),
+    ({"core": types.SimpleNamespace()}, AttributeError, "encrypt_str"),
+])
+def test_first_resumption_looks_up_asyncio_then_core(monkeypatch, changes, error, text):
+    coro = velmor.aes.encrypt("p", "k")  # made before the names change
+    for name, value in changes.items():
+        if value is None:
+            monkeypatch.delattr(velmor.aes, name)
+        else:
+            monkeypatch.setattr(velmor.aes, name, value)
+    with pytest.raises(error, match=text):
+        asyncio.run(coro)
+
+
+def test_asyncio_may_come_from_the_builtins(monkeypatch):
+    import builtins
+    monkeypatch.delattr(velmor.aes, "asyncio")
+    monkeypatch.setattr(builtins, "asyncio", asyncio, raising=False)
+    assert core.decrypt_str(asyncio.run(velmor.aes.encrypt("p", "k")), "k") == "p"

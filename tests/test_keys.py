@@ -68,3 +68,14 @@ def test_rebinding_the_size_changes_the_rule(monkeypatch):
     raw16 = bytes(range(16))
     assert keys.convert_key(base64.b64encode(raw16).decode()) == raw16
     assert keys.convert_key(base64.b64encode(RAW32).decode()) == RAW32[:16]
+
+
+def test_missing_names_fail_where_the_host_would(monkeypatch):
+    import binascii
+    monkeypatch.delattr(keys, "binascii")
+    with pytest.raises(NameError) as info:
+        keys.convert_key("YQ=a")  # four characters the strict decoder refuses
+    assert isinstance(info.value.__context__, binascii.Error)
+    monkeypatch.delattr(keys, "hashlib")
+    with pytest.raises(NameError, match="'hashlib'"):
+        keys.convert_key("\ud800")  # the hash is found before the text is encoded

@@ -71,6 +71,21 @@ def test_importing_a_submodule_loads_the_whole_package():
     assert "'velmor.aes.core'" in out.stdout and "'velmor.version'" in out.stdout
 
 
+def test_modules_load_in_the_order_of_the_imports():
+    out = run_python("""
+        import sys
+        import velmor
+        print(' '.join(m for m in sys.modules if m.startswith('velmor.')))
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == [
+        "velmor.aes", "velmor.aes.core", "velmor.errors", "velmor._internal",
+        "velmor._internal.keys", "velmor.hybrid", "velmor.hybrid.core", "velmor.rsa",
+        "velmor.rsa.core", "velmor.password", "velmor.password.core", "velmor.quantum",
+        "velmor.quantum.core", "velmor.quantum._oqs", "velmor.quantum.types", "velmor.sync",
+        "velmor.version"]
+
+
 def test_failed_import_leaves_nothing_and_can_be_retried():
     out = run_python("""
         import sys
@@ -139,3 +154,43 @@ def test_late_lookup_and_name_error(monkeypatch):
         core.encrypt_bytes(b"x", "k")
     assert isinstance(info.value.__cause__, NameError)
     assert str(info.value) == "AES-GCM encryption failed: name 'AESGCM' is not defined"
+
+
+# The host's own functions of the same signatures, to compare argument errors with.
+def _two(data, key): pass
+def _defaulted(password, iterations=210000): pass
+def _one(hash_json): pass
+
+
+BINDING_CALLS = [
+    ((), {}), ((1,), {}), ((1, 2, 3), {}), ((1, 2, 3, 4), {}), ((), {"key": 1}),
+    ((1,), {"kye": 2}), ((1,), {"data": 2}), ((1, 2, 3), {"kye": 1}), ((1, 2, 3), {"data": 1}),
+    ((), {"hash_jsn": 1}), ((), {"iteration": 1}), ((1, 2), {"iterations": 3}),
+    ((), {"x": 1, "y": 2}),
+]
+BOUND_LIKE = [
+    (_two, "velmor.aes.core.encrypt_bytes"), (_two, "velmor.aes.encrypt_bytes"),
+    (_defaulted, "velmor.password.core.hash_password"), (_defaulted, "velmor.password.hash"),
+    (_one, "velmor.password.core.needs_rehash"), (_one, "velmor.password.needs_rehash"),
+]
+
+
+def host_binding_error(host, args, kwargs):
+    try:
+        host(*args, **kwargs)
+    except TypeError as e:
+        return str(e)
+    return None
+
+
+@pytest.mark.parametrize("host, name, args, kwargs, message", [
+    (host, name, args, kwargs, message)
+    for host, name in BOUND_LIKE for args, kwargs in BINDING_CALLS
+    if (message := host_binding_error(host, args, kwargs)) is not None
+])
+def test_argument_binding_errors_are_the_hosts(host, name, args, kwargs, message):
+    module, attr = name.rsplit(".", 1)
+    ours = getattr(importlib.import_module(module), attr)
+    with pytest.raises(TypeError) as info:
+        ours(*args, **kwargs)
+    assert str(info.value) == message.replace(host.__name__ + "()", attr + "()")

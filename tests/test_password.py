@@ -472,3 +472,25 @@ def test_coroutine_module_surface():
     with pytest.raises(TypeError):
         pw.verify("pw")
     assert velmor.password is pw and "password" in velmor.__all__
+
+
+def test_names_of_the_handlers_fail_where_the_host_would(monkeypatch, low_record):
+    no_salt = edited(low_record, salt=DROP)
+    with monkeypatch.context() as m:
+        m.delattr(core, "VelMorError")  # read with the rest of the handler's classes
+        with pytest.raises(NameError) as info:
+            core.verify_password("pw", no_salt)
+        assert isinstance(info.value.__context__, KeyError)
+    with monkeypatch.context() as m:
+        m.delattr(core, "base64")  # the decoder is found before the member is read
+        with pytest.raises(NameError, match="'base64'"):
+            core.verify_password("pw", no_salt)
+    with monkeypatch.context() as m:
+        m.setattr(core, "json", types.SimpleNamespace(loads=json.loads))
+        with pytest.raises(AttributeError) as info:
+            core.needs_rehash("not json")
+        assert isinstance(info.value.__context__, json.JSONDecodeError)
+    with monkeypatch.context() as m:
+        m.delattr(core, "_HASHES")
+        with pytest.raises(NameError, match="'_HASHES'"):
+            core._derive("pw", b"salt", 1, 8, None)

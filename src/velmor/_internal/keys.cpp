@@ -34,34 +34,29 @@ object try_base64(const Scope& s, Args a) {
     PyObject* decoded = PyObject_Vectorcall(decode.ptr(), stack, 1, n::validate.ptr());
     if (decoded) return nb::steal(decoded);
     // Rejected text is the common case here, so the error is matched without a C++ throw.
-    PyObject* exc = PyErr_GetRaisedException();
-    PyObject* binascii_error = nullptr;
-    try {
-        binascii_error = object(s[n::binascii].attr(n::Error)).release().ptr();
-    } catch (...) {
-        Py_XDECREF(exc);
-        throw;
+    object exc = nb::steal(PyErr_GetRaisedException());
+    object binascii_error;
+    {
+        Handling handling(exc);
+        binascii_error = s[n::binascii].attr(n::Error);
     }
-    bool rejected = PyErr_GivenExceptionMatches(exc, binascii_error) ||
-                    PyErr_GivenExceptionMatches(exc, PyExc_ValueError);
-    Py_DECREF(binascii_error);
-    if (rejected) {
-        Py_DECREF(exc);
+    if (PyErr_GivenExceptionMatches(exc.ptr(), binascii_error.ptr()) ||
+        PyErr_GivenExceptionMatches(exc.ptr(), PyExc_ValueError))
         return nb::none();
-    }
-    PyErr_SetRaisedException(exc);
+    PyErr_SetRaisedException(exc.release().ptr());
     fail();
 }
 
-object sha256_digest(const Scope& s, handle data) {
-    return s[n::hashlib].attr(n::sha256)(data).attr(n::digest)();
-}
+object sha256(const Scope& s) { return s[n::hashlib].attr(n::sha256); }
 
 // convert_key(key: str) -> bytes
 object convert_key(const Scope& s, Args a) {
     handle key = a[0];
     object decoded = s[n::_try_base64](key);
-    if (decoded.is_none()) return sha256_digest(s, key.attr(n::encode)(n::utf_8));
+    if (decoded.is_none()) {
+        object hash = sha256(s);  // the hash is found before the text is encoded
+        return hash(key.attr(n::encode)(n::utf_8)).attr(n::digest)();
+    }
     object size = s[n::AES_KEY_SIZE];
     object n = checked(PyLong_FromSsize_t(length(decoded)));
     object twice = checked(PyNumber_Multiply(size.ptr(), object(nb::int_(2)).ptr()));
@@ -72,7 +67,7 @@ object convert_key(const Scope& s, Args a) {
         object head = checked(PySlice_New(nullptr, size.ptr(), nullptr));
         return checked(PyObject_GetItem(decoded.ptr(), head.ptr()));
     }
-    return sha256_digest(s, decoded);
+    return sha256(s)(decoded).attr(n::digest)();
 }
 
 }  // namespace

@@ -69,6 +69,7 @@ object decrypt_bytes(const Scope& s, Args a) {
         try {
             return s[n::AESGCM](aes_key).attr(n::decrypt)(nonce, ct_and_tag, nb::none());
         } catch (error& e) {
+            Handling handling(e);
             if (!e.matches(s[n::InvalidTag])) throw;
         }
     }
@@ -82,9 +83,11 @@ object encrypt_str(const Scope& s, Args a) {
     int is_empty = PyObject_RichCompareBool(plaintext.ptr(), empty.ptr(), Py_EQ);
     if (is_empty < 0) fail();
     if (is_empty) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
+    // base64.b64encode(encrypt_bytes(plaintext.encode("utf-8"), key)): names before the work.
+    object b64encode = s[n::base64].attr(n::b64encode);
+    object encrypt = s[n::encrypt_bytes];
     object data = plaintext.attr(n::encode)(n::utf_8);
-    object blob = s[n::encrypt_bytes](data, key);
-    return s[n::base64].attr(n::b64encode)(blob).attr(n::decode)(n::ascii);
+    return b64encode(encrypt(data, key)).attr(n::decode)(n::ascii);
 }
 
 // decrypt_str(ciphertext_b64: str, key: str) -> str

@@ -100,22 +100,25 @@ object b64_text(const Scope& s, handle data) {
     return s[n::base64].attr(n::b64encode)(data).attr(n::decode)(n::ascii);
 }
 
-object b64_strict(const Scope& s, handle text) {
+// base64.b64decode(record[member], validate=True): the decoder is found before the member.
+object b64_member(const Scope& s, handle record, const Name& member) {
     object decode = s[n::base64].attr(n::b64decode);
-    return call_kw(decode, {text}, n::validate, {Py_True});
+    return call_kw(decode, {item(record, member)}, n::validate, {Py_True});
 }
 
 // _derive(password: str, salt: bytes, iterations: int, length: int, hash_algorithm: str) -> bytes
 object derive(const Scope& s, Args a) {
     handle password = a[0], salt = a[1], iterations = a[2], length = a[3], hash_algorithm = a[4];
-    object name = hash_algorithm.attr(n::upper)();
-    object hash_class = s[n::_HASHES].attr(n::get)(name);
+    object lookup = s[n::_HASHES].attr(n::get);
+    object hash_class = lookup(hash_algorithm.attr(n::upper)());
     if (hash_class.is_none()) {
         object shown = checked(PyObject_Format(hash_algorithm.ptr(), n::empty.ptr()));
         raise(s[n::VelMorError], checked(PyUnicode_Concat(n::unsupported.ptr(), shown.ptr())));
     }
-    object kdf = call_kw(s[n::PBKDF2HMAC], {}, n::pbkdf2, {hash_class(), length, salt, iterations});
-    return kdf.attr(n::derive)(password.attr(n::encode)(n::utf_8));
+    object kdf_class = s[n::PBKDF2HMAC];
+    object kdf = call_kw(kdf_class, {}, n::pbkdf2, {hash_class(), length, salt, iterations});
+    object derive_key = kdf.attr(n::derive);
+    return derive_key(password.attr(n::encode)(n::utf_8));
 }
 
 // hash_password(password: str, iterations: int = DEFAULT_ITERATIONS) -> str
@@ -157,6 +160,7 @@ object parse(const Scope& s, Args a) {
     try {
         value = s[n::json].attr(n::loads)(a[0]);
     } catch (error& e) {
+        Handling handling(e);
         object not_json = s[n::json].attr(n::JSONDecodeError);
         if (!e.matches(not_json)) throw;
         return nb::none();
@@ -172,8 +176,8 @@ object verify_password(const Scope& s, Args a) {
     if (record.is_none()) return boolean(false);
     object derived, stored;
     try {
-        object salt = b64_strict(s, item(record, n::salt));
-        stored = b64_strict(s, item(record, n::hash));
+        object salt = b64_member(s, record, n::salt);
+        stored = b64_member(s, record, n::hash);
         object parameters = item(record, n::parameters);
         object derive_fn = s[n::_derive];
         object iterations = as_int(item(parameters, n::iterations));
@@ -185,8 +189,11 @@ object verify_password(const Scope& s, Args a) {
             return boolean(false);
         derived = derive_fn(password, salt, iterations, length, name);
     } catch (error& e) {
+        // The handler's classes are all read before any is matched, as for a tuple.
+        Handling handling(e);
+        object velmor_error = s[n::VelMorError];
         if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_ValueError) &&
-            !e.matches(PyExc_TypeError) && !e.matches(s[n::VelMorError]))
+            !e.matches(PyExc_TypeError) && !e.matches(velmor_error))
             throw;
         return boolean(false);
     }

@@ -24,15 +24,27 @@ struct CoroutineObject {
 CoroutineObject* as_coroutine(PyObject* self) { return reinterpret_cast<CoroutineObject*>(self); }
 
 // What `await` does to get the iterator of an awaitable.
+// A generator made a coroutine by types.coroutine is awaited as it is.
+bool iterable_coroutine(PyObject* o) {
+    if (!PyGen_CheckExact(o)) return false;
+    PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
+    bool flagged = code->co_flags & CO_ITERABLE_COROUTINE;
+    Py_DECREF(code);
+    return flagged;
+}
+
 PyObject* awaitable_iter(PyObject* awaitable) {
-    if (PyCoro_CheckExact(awaitable)) return Py_NewRef(awaitable);
+    if (PyCoro_CheckExact(awaitable) || iterable_coroutine(awaitable)) return Py_NewRef(awaitable);
     PyTypeObject* t = Py_TYPE(awaitable);
     if (!t->tp_as_async || !t->tp_as_async->am_await) {
         PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);
         return nullptr;
     }
     PyObject* it = t->tp_as_async->am_await(awaitable);
-    if (it && (!PyIter_Check(it) || PyCoro_CheckExact(it))) {
+    if (it && (PyCoro_CheckExact(it) || iterable_coroutine(it))) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        Py_CLEAR(it);
+    } else if (it && !PyIter_Check(it)) {
         PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                      Py_TYPE(it)->tp_name);
         Py_CLEAR(it);
@@ -134,16 +146,28 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
 
 PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 
-// throw(exc) or the older throw(type[, value[, traceback]]).
+// throw(exc) or the older throw(type[, value[, traceback]]), checked as the host checks them.
 PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     CoroutineObject* c = as_coroutine(self);
     if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        PyErr_Format(PyExc_TypeError, "throw expected %s %d argument%s, got %zd",
+                     nargs < 1 ? "at least" : "at most", nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s",
+                     nargs);
         return nullptr;
     }
+    if (nargs > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg "
+                     "signature instead.",
+                     1) < 0)
+        return nullptr;
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : Py_None;
     PyObject* tb = nargs > 2 ? args[2] : Py_None;
+    if (tb != Py_None && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
     PyObject* exc;
     if (PyExceptionInstance_Check(typ)) {
         if (val != Py_None) {
@@ -156,9 +180,18 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             exc = Py_NewRef(val);
         else if (val == Py_None)
             exc = PyObject_CallNoArgs(typ);
+        else if (PyTuple_Check(val))
+            exc = PyObject_Call(typ, val, nullptr);
         else
             exc = PyObject_CallOneArg(typ, val);
         if (!exc) return nullptr;
+        if (!PyExceptionInstance_Check(exc)) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s",
+                         typ, Py_TYPE(exc)->tp_name);
+            Py_DECREF(exc);
+            return nullptr;
+        }
     } else {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
@@ -169,12 +202,18 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         Py_DECREF(exc);
         return nullptr;
     }
-    if (c->state != Suspended || c->executing) {
-        if (c->executing) {
-            Py_DECREF(exc);
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return nullptr;
-        }
+    if (c->executing) {
+        Py_DECREF(exc);
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return nullptr;
+    }
+    if (c->state == Done) {
+        Py_DECREF(exc);
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return nullptr;
+    }
+    if (c->state == Created) {
+        // Raised where the body would start: the coroutine ends with it.
         finish(c);
         PyErr_SetRaisedException(exc);
         return nullptr;
@@ -260,9 +299,45 @@ PyObject* coro_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// As the host does for its own coroutines: a coroutine dropped before it ever ran warns that it
+// was never awaited, and a suspended one is closed, which closes what it awaits.
+void coro_finalize(PyObject* self) {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->state == Done || !c->func) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    if (c->state == Created) {
+        PyObject* warnings = PyImport_ImportModule("warnings");
+        PyObject* warn = warnings ? PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine") : nullptr;
+        PyObject* r = warn ? PyObject_CallOneArg(warn, self) : nullptr;
+        if (!warn) {
+            PyErr_Clear();
+            if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                                 c->func->qualname) < 0)
+                PyErr_WriteUnraisable(self);
+        } else if (!r) {
+            PyErr_WriteUnraisable(self);
+        }
+        Py_XDECREF(r);
+        Py_XDECREF(warn);
+        Py_XDECREF(warnings);
+    } else {
+        PyObject* r = coro_close(self, nullptr);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(self);
+    }
+    PyErr_SetRaisedException(pending);
+}
+
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->func->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->func->qualname); }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->executing); }
+PyObject* get_suspended(PyObject* self, void*) {
+    CoroutineObject* c = as_coroutine(self);
+    return PyBool_FromLong(c->state == Suspended && !c->executing);
+}
+PyObject* get_origin(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_await(PyObject* self, void*) {
     CoroutineObject* c = as_coroutine(self);
     return Py_NewRef(c->inner ? c->inner : Py_None);
@@ -290,6 +365,7 @@ int coro_clear(PyObject* self) {
 }
 
 void coro_dealloc(PyObject* self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
     PyObject_GC_UnTrack(self);
     if (as_coroutine(self)->weakreflist) PyObject_ClearWeakRefs(self);
     coro_clear(self);
@@ -310,6 +386,8 @@ PyGetSetDef coro_getset[] = {
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -324,6 +402,7 @@ PyTypeObject* make_coroutine_type() {
     };
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
+        {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
         {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
         {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},

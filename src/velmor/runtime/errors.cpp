@@ -135,6 +135,15 @@ void raise_prefixed(handle cls, const char* prefix, const error& cause) {
     raise_chained(cls, message, cause);
 }
 
+Handling::Handling(handle exception) : previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exception.ptr());
+}
+
+Handling::~Handling() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+}
+
 bool is_exception(const error& e) { return e.matches(PyExc_Exception); }
 
 object text_of(const error& e) { return checked(PyObject_Str(e.value().ptr())); }

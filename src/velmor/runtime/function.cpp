@@ -96,6 +96,35 @@ void missing_arguments(FunctionObject* f, PyObject* const* bound) {
     Py_DECREF(names);
 }
 
+// The closest parameter name, as the host suggests it for a mistyped keyword; null when none is
+// close enough (or the host's suggestion helper is not there).
+PyObject* suggestion(FunctionObject* f, PyObject* key) {
+    if (f->nparams == 0) return nullptr;
+    PyObject* helper = PyImport_ImportModule("_suggestions");
+    PyObject* generate = helper ? PyObject_GetAttrString(helper, "_generate_suggestions") : nullptr;
+    PyObject* names = generate ? PySequence_List(f->params) : nullptr;
+    PyObject* found = names ? PyObject_CallFunctionObjArgs(generate, names, key, nullptr) : nullptr;
+    Py_XDECREF(names);
+    Py_XDECREF(generate);
+    Py_XDECREF(helper);
+    PyErr_Clear();
+    if (found && !PyUnicode_Check(found)) Py_CLEAR(found);
+    return found;
+}
+
+void unexpected_keyword(FunctionObject* f, PyObject* key) {
+    PyObject* close = suggestion(f, key);
+    if (close) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     f->qualname, key, close);
+        Py_DECREF(close);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname,
+                     key);
+    }
+}
+
 // Python's binding of positional and keyword arguments to positional-or-keyword parameters,
 // with the host's messages and order of checks. Fills `bound` with borrowed references.
 bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -109,8 +138,7 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             Py_ssize_t i = param_index(f, key);
             if (i == -2) return false;
             if (i < 0) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             f->qualname, key);
+                unexpected_keyword(f, key);
                 return false;
             }
             if (bound[i]) {

@@ -113,6 +113,20 @@ object call_kw(handle fn, std::initializer_list<handle> positional, const Keywor
 // The pending Python error as a C++ exception.
 [[noreturn]] void fail();
 
+// While alive, `e` is the exception being handled, as inside the host's `except` clause: an
+// error raised meanwhile (a failed lookup of the class to match, say) gets it as its context.
+class Handling {
+public:
+    explicit Handling(const error& e) : Handling(e.value()) {}
+    explicit Handling(handle exception);
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
 // Whether a caught exception derives from the host's Exception (and not only BaseException).
 bool is_exception(const error& e);
 // str(e) of a caught exception.
