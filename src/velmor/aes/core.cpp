@@ -84,7 +84,12 @@ object encrypt_str(const Scope& s, Args a) {
     if (is_empty) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
     object data = plaintext.attr(n::encode)(n::utf_8);
     object blob = s[n::encrypt_bytes](data, key);
-    return s[n::base64].attr(n::b64encode)(blob).attr(n::decode)(n::ascii);
+    // Each intermediate goes as soon as the next step has it, as the host's temporaries do:
+    // a large text then peaks at the blob and its Base64, not at every copy at once.
+    data.reset();
+    object encoded = s[n::base64].attr(n::b64encode)(blob);
+    blob.reset();
+    return encoded.attr(n::decode)(n::ascii);
 }
 
 // decrypt_str(ciphertext_b64: str, key: str) -> str
@@ -98,6 +103,7 @@ object decrypt_str(const Scope& s, Args a) {
         raise_from(s[n::DecryptionError], "Ciphertext is not valid Base64", e);
     }
     object data = s[n::decrypt_bytes](blob, key);
+    blob.reset();
     try {
         return data.attr(n::decode)(n::utf_8);
     } catch (error& e) {

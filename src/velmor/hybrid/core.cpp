@@ -214,7 +214,10 @@ object encrypt_str(const Scope& s, Args a) {
     object b64encode = s[n::base64].attr(n::b64encode);
     object data = plaintext.attr(n::encode)(n::utf_8);
     object blob = s[n::encrypt_bytes](data, public_pem);
-    return b64encode(blob).attr(n::decode)(n::ascii);
+    data.reset();  // intermediates go as soon as they are used, as the host's temporaries do
+    object encoded = b64encode(blob);
+    blob.reset();
+    return encoded.attr(n::decode)(n::ascii);
 }
 
 // decrypt_str(ciphertext_b64: str, private_pem: str) -> str
@@ -228,6 +231,7 @@ object decrypt_str(const Scope& s, Args a) {
         raise_from(s[n::DecryptionError], "Ciphertext is not valid Base64", e);
     }
     object data = s[n::decrypt_auto](blob, private_pem);
+    blob.reset();
     try {
         return data.attr(n::decode)(n::utf_8);
     } catch (error& e) {
