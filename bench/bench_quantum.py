@@ -37,7 +37,7 @@ from common import compare, compare_async, report  # noqa: E402
 import velmor  # noqa: E402
 from velmor.errors import DecryptionError, InvalidInputError, QuantumOperationError  # noqa: E402
 from velmor.quantum import core  # noqa: E402
-from velmor.quantum.types import SignatureAlgorithm  # noqa: E402
+from velmor.quantum.types import QuantumGeneration, QuantumStrength, SignatureAlgorithm  # noqa: E402
 from velmor.rsa.core import _OAEP  # noqa: E402
 
 _FRODO = {0: "FrodoKEM-640-AES", 1: "FrodoKEM-976-AES", 2: "FrodoKEM-1344-AES"}
@@ -164,32 +164,9 @@ def _pkcs1_to_spki(pkcs1):
     return b"\x30" + _der_len(len(body)) + body
 
 
-def _split(public_key):
-    if len(public_key) < 3 or not any(public_key[2:]):
-        raise InvalidInputError("Invalid or empty quantum public key")
-    return public_key[0], public_key[1], public_key[2:]
-
-
-def _split_private(private_key, secret):
-    if len(private_key) < 3:
-        raise InvalidInputError("Invalid quantum private key")
-    if not secret:
-        raise InvalidInputError("Encapsulated secret required for quantum decryption")
-    return private_key[0], private_key[1], private_key[2:]
-
-
-def _text(data):
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as e:
-        raise DecryptionError("Decrypted quantum data is not valid UTF-8") from e
-
-
 # --- the floor of each generation: dispatch, generation function, primitives -----------------
 
-def floor_encrypt_gen8(message, public_key):
-    gen, strength, raw = _split(public_key)
-    data = message.encode("utf-8")
+def floor_gen8_encrypt(data, raw, strength):
     if len(raw) < 32:
         raise InvalidInputError("Invalid Gen8 public key")
     x_pub, mlkem_pub = raw[:32], raw[32:]
@@ -205,8 +182,7 @@ def floor_encrypt_gen8(message, public_key):
             b"".join((salt, nonce, ct, tag)))
 
 
-def floor_decrypt_gen8(enc, private_key, secret):
-    gen, strength, raw = _split_private(private_key, secret)
+def floor_gen8_decrypt(enc, raw, secret, strength):
     if len(raw) < 32 or len(secret) < 36 or len(enc) < 60:
         raise InvalidInputError("Invalid Gen8 input")
     x_priv, mlkem_priv = raw[:32], raw[32:]
@@ -219,12 +195,10 @@ def floor_decrypt_gen8(enc, private_key, secret):
     x_ss = X25519PrivateKey.from_private_bytes(x_priv).exchange(
         X25519PublicKey.from_public_bytes(eph_pub))
     key = _hkdf(x_ss + mlkem_ss, enc[:32], _GEN8_INFO, 32)
-    return _text(_gcm_open(key, enc[32:44], enc[44:-16], enc[-16:]))
+    return _gcm_open(key, enc[32:44], enc[44:-16], enc[-16:])
 
 
-def floor_encrypt_gen7(message, public_key):
-    gen, strength, raw = _split(public_key)
-    data = message.encode("utf-8")
+def floor_gen7_encrypt(data, raw, strength):
     if len(raw) < 4:
         raise InvalidInputError("Invalid Gen7 public key")
     rsa_len = int.from_bytes(raw[:4], "little")
@@ -247,8 +221,7 @@ def floor_encrypt_gen7(message, public_key):
             b"".join((salt, nonce, ct, tag)))
 
 
-def floor_decrypt_gen7(enc, private_key, secret):
-    gen, strength, raw = _split_private(private_key, secret)
+def floor_gen7_decrypt(enc, raw, secret, strength):
     if len(raw) < 4:
         raise InvalidInputError("Invalid Gen7 private key")
     rsa_len = int.from_bytes(raw[:4], "little")
@@ -270,12 +243,10 @@ def floor_decrypt_gen7(enc, private_key, secret):
     frodo_ss = _decapsulate(_FRODO[int(strength)], frodo_sec, frodo_capsule)
     combined = bytes(session_key[i] ^ frodo_ss[i % len(frodo_ss)] for i in range(32))
     key = _hkdf(combined, enc[:32], _GEN7_INFO, 32)
-    return _text(_gcm_open(key, enc[32:44], enc[44:-16], enc[-16:]))
+    return _gcm_open(key, enc[32:44], enc[44:-16], enc[-16:])
 
 
-def floor_encrypt_gen6(message, public_key):
-    gen, strength, raw = _split(public_key)
-    data = message.encode("utf-8")
+def floor_gen6_encrypt(data, raw, strength):
     capsule, ss = _encapsulate(_FRODO[int(strength)], raw)
     salt = os.urandom(16)
     key = _hkdf(ss, salt, _GEN6_INFO, 32)
@@ -284,36 +255,30 @@ def floor_encrypt_gen6(message, public_key):
     return capsule, b"".join((salt, nonce, ct, tag))
 
 
-def floor_decrypt_gen6(enc, private_key, capsule):
-    gen, strength, raw = _split_private(private_key, capsule)
+def floor_gen6_decrypt(enc, raw, capsule, strength):
     if len(enc) < 44:
         raise InvalidInputError("Invalid Gen6 encrypted message")
     salt, nonce = enc[:16], enc[16:28]
     ss = _decapsulate(_FRODO[int(strength)], raw, capsule)
     key = _hkdf(ss, salt, _GEN6_INFO, 32)
-    return _text(_gcm_open(key, nonce, enc[28:-16], enc[-16:]))
+    return _gcm_open(key, nonce, enc[28:-16], enc[-16:])
 
 
-def floor_encrypt_gen4(message, public_key):
-    gen, strength, raw = _split(public_key)
-    data = message.encode("utf-8")
-    capsule, ss = _encapsulate(_FRODO[2], raw)
+def floor_gen4_encrypt(data, raw):
+    capsule, ss = _encapsulate(_FRODO[int(QuantumStrength.HIGHEST)], raw)
     nonce = os.urandom(12)
     ct, tag = _gcm_seal(_hmac256(ss, b"\x01")[:32], nonce, data)
     return capsule, b"".join((nonce, ct, tag))
 
 
-def floor_decrypt_gen4(enc, private_key, capsule):
-    gen, strength, raw = _split_private(private_key, capsule)
+def floor_gen4_decrypt(enc, raw, capsule):
     if len(enc) < 28:
         raise InvalidInputError("Invalid Gen4 encrypted message")
-    ss = _decapsulate(_FRODO[2], raw, capsule)
-    return _text(_gcm_open(_hmac256(ss, b"\x01")[:32], enc[:12], enc[12:-16], enc[-16:]))
+    ss = _decapsulate(_FRODO[int(QuantumStrength.HIGHEST)], raw, capsule)
+    return _gcm_open(_hmac256(ss, b"\x01")[:32], enc[:12], enc[12:-16], enc[-16:])
 
 
-def floor_encrypt_gen2(message, public_key):
-    gen, strength, raw = _split(public_key)
-    data = message.encode("utf-8")
+def floor_gen2_encrypt(data, raw, strength):
     capsule, ss = _encapsulate(_CMCE[int(strength)], raw)
     aes_key = _hkdf(ss, b"", b"", 32)
     iv = os.urandom(16)
@@ -321,20 +286,17 @@ def floor_encrypt_gen2(message, public_key):
     return capsule, b"".join((iv, ct, _hmac256(ss, iv + ct)))
 
 
-def floor_decrypt_gen2(enc, private_key, capsule):
-    gen, strength, raw = _split_private(private_key, capsule)
+def floor_gen2_decrypt(enc, raw, capsule, strength):
     if len(enc) < 48:
         raise InvalidInputError("Invalid Gen2 encrypted message")
     iv, mac, ct = enc[:16], enc[-32:], enc[16:-32]
     ss = _decapsulate(_CMCE[int(strength)], raw, capsule)
     if not hmac.compare_digest(mac, _hmac256(ss, iv + ct)):
         raise DecryptionError("Gen2 HMAC verification failed")
-    return _text(_cbc_decrypt(ct, _hkdf(ss, b"", b"", 32), iv))
+    return _cbc_decrypt(ct, _hkdf(ss, b"", b"", 32), iv)
 
 
-def floor_encrypt_gen5(message, public_key):
-    gen, strength, raw = _split(public_key)
-    data = message.encode("utf-8")
+def floor_gen5_encrypt(data, raw, strength):
     capsule, ss = _encapsulate(_CMCE[int(strength)], raw)
     salt = os.urandom(32)
     dk = _hkdf(ss, salt, _GEN5_INFO, 64)
@@ -344,8 +306,7 @@ def floor_encrypt_gen5(message, public_key):
     return capsule, b"".join((salt, iv, ct, _hmac256(mac_key, b"".join((salt, iv, ct)))))
 
 
-def floor_decrypt_gen5(enc, private_key, capsule):
-    gen, strength, raw = _split_private(private_key, capsule)
+def floor_gen5_decrypt(enc, raw, capsule, strength):
     if len(enc) < 80:
         raise InvalidInputError("Invalid Gen5 encrypted message")
     salt, iv, mac, ct = enc[:32], enc[32:48], enc[-32:], enc[48:-32]
@@ -354,14 +315,83 @@ def floor_decrypt_gen5(enc, private_key, capsule):
     aes_key, mac_key = dk[:32], dk[32:64]
     if not hmac.compare_digest(mac, _hmac256(mac_key, b"".join((salt, iv, ct)))):
         raise DecryptionError("Gen5 HMAC verification failed")
-    return _text(_cbc_decrypt(ct, aes_key, iv))
+    return _cbc_decrypt(ct, aes_key, iv)
 
 
-def floor_generate_gen8(strength):
+def floor_encrypt(message, public_key):
+    if len(public_key) < 3 or not any(public_key[2:]):
+        raise InvalidInputError("Invalid or empty quantum public key")
+    gen, strength, raw = public_key[0], public_key[1], public_key[2:]
+    data = message.encode("utf-8")
+    if gen == 4:
+        return floor_gen4_encrypt(data, raw)
+    if gen == 6:
+        return floor_gen6_encrypt(data, raw, strength)
+    if gen == 2:
+        return floor_gen2_encrypt(data, raw, strength)
+    if gen == 5:
+        return floor_gen5_encrypt(data, raw, strength)
+    if gen == 7:
+        return floor_gen7_encrypt(data, raw, strength)
+    if gen == 8:
+        return floor_gen8_encrypt(data, raw, strength)
+    raise QuantumOperationError(f"Quantum generation 0x{gen:02x} is not supported for encryption")
+
+
+def floor_decrypt(encrypted_message, private_key, secret):
+    if len(private_key) < 3:
+        raise InvalidInputError("Invalid quantum private key")
+    if not secret:
+        raise InvalidInputError("Encapsulated secret required for quantum decryption")
+    gen, strength, raw = private_key[0], private_key[1], private_key[2:]
+    if gen == 4:
+        data = floor_gen4_decrypt(encrypted_message, raw, secret)
+    elif gen == 6:
+        data = floor_gen6_decrypt(encrypted_message, raw, secret, strength)
+    elif gen == 2:
+        data = floor_gen2_decrypt(encrypted_message, raw, secret, strength)
+    elif gen == 5:
+        data = floor_gen5_decrypt(encrypted_message, raw, secret, strength)
+    elif gen == 7:
+        data = floor_gen7_decrypt(encrypted_message, raw, secret, strength)
+    elif gen == 8:
+        data = floor_gen8_decrypt(encrypted_message, raw, secret, strength)
+    else:
+        raise QuantumOperationError(f"Quantum generation 0x{gen:02x} is not supported for decryption")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise DecryptionError("Decrypted quantum data is not valid UTF-8") from e
+
+
+def floor_gen8_generate(strength):
     x_pub, x_priv = _raw_pair(X25519PrivateKey.generate())
     mlkem_pub, mlkem_priv = _kem_keypair(_MLKEM[int(strength)])
     header = bytes([8, int(strength)])
     return b"".join((header, x_pub, mlkem_pub)), b"".join((header, x_priv, mlkem_priv))
+
+
+def floor_generate_keypair(generation=QuantumGeneration.GEN8, strength=QuantumStrength.HIGHEST):
+    gen = QuantumGeneration(int(generation))
+    st = QuantumStrength(int(strength))
+    if gen in (QuantumGeneration.GEN1, QuantumGeneration.GEN2):
+        byte, alg = 2, _CMCE[int(st)]
+    elif gen == QuantumGeneration.GEN5:
+        byte, alg = 5, _CMCE[int(st)]
+    elif gen in (QuantumGeneration.GEN3, QuantumGeneration.GEN6):
+        byte, alg = 6, _FRODO[int(st)]
+    elif gen == QuantumGeneration.GEN4:
+        byte, alg = 4, _FRODO[int(QuantumStrength.HIGHEST)]
+        st = QuantumStrength.HIGHEST
+    elif gen == QuantumGeneration.GEN7:
+        raise NotImplementedError  # generation 7 key pairs are not benchmarked
+    elif gen == QuantumGeneration.GEN8:
+        return floor_gen8_generate(st)
+    else:
+        raise QuantumOperationError(f"Generation {gen.name} key generation is not yet implemented")
+    pk, sk = _kem_keypair(alg)
+    header = bytes([byte, int(st)])
+    return header + pk, header + sk
 
 
 def _sig_split(headered, label):
@@ -400,16 +430,6 @@ def floor_verify(data, signature, public_key):
         return False
 
 
-FLOORS = {
-    8: (floor_encrypt_gen8, floor_decrypt_gen8),
-    7: (floor_encrypt_gen7, floor_decrypt_gen7),
-    6: (floor_encrypt_gen6, floor_decrypt_gen6),
-    5: (floor_encrypt_gen5, floor_decrypt_gen5),
-    4: (floor_encrypt_gen4, floor_decrypt_gen4),
-    2: (floor_encrypt_gen2, floor_decrypt_gen2),
-}
-
-
 def main():
     rows = []
     plans = [(8, ["64 B", "1 MiB"]), (7, ["64 B", "1 MiB"]), (6, ["64 B"]), (4, ["64 B"]),
@@ -418,7 +438,6 @@ def main():
     keys = {}
     for gen, labels in plans:
         public_key, private_key = keys[gen] = core.generate_keypair(gen, 2)
-        floor_encrypt, floor_decrypt = FLOORS[gen]
         for label in labels:
             message = "x" * sizes[label]
             secret, enc = core.encrypt(message, public_key)
@@ -443,7 +462,7 @@ def main():
 
     rows = []
     compare("generate_keypair gen 8, strength 2", lambda: core.generate_keypair(8, 2),
-            lambda: floor_generate_gen8(2), rows)
+            lambda: floor_generate_keypair(8, 2), rows)
     report("Post-quantum key generation", rows)
 
     rows = []
@@ -451,10 +470,10 @@ def main():
     secret, enc = core.encrypt("x" * 64, public_key)
     compare_async("await quantum.encrypt gen 8 64 B",
                   lambda: velmor.quantum.encrypt("x" * 64, public_key),
-                  lambda: asyncio.to_thread(floor_encrypt_gen8, "x" * 64, public_key), rows)
+                  lambda: asyncio.to_thread(floor_encrypt, "x" * 64, public_key), rows)
     compare_async("await quantum.decrypt gen 8 64 B",
                   lambda: velmor.quantum.decrypt(enc, private_key, secret),
-                  lambda: asyncio.to_thread(floor_decrypt_gen8, enc, private_key, secret), rows)
+                  lambda: asyncio.to_thread(floor_decrypt, enc, private_key, secret), rows)
     report("Post-quantum (awaited, against asyncio.to_thread of the floor)", rows)
 
 
