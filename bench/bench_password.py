@@ -8,13 +8,15 @@ import base64
 import hmac
 import json
 import os
-import timeit
 from datetime import datetime, timezone
 
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
 
+import common
 from velmor.password import core
+
+ROWS = []
 
 PASSWORD = "correct horse battery staple"
 
@@ -52,22 +54,13 @@ def floor_verify(password, hash_json):
     return hmac.compare_digest(kdf.derive(password.encode("utf-8")), stored)
 
 
-def best(fn, number, repeat):
-    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
-
-
 def compare(label, ours, floor, number, repeat):
-    # Alternate the two so that drift of the machine hits both alike.
-    t_ours, t_floor = float("inf"), float("inf")
-    for _ in range(repeat):
-        t_ours = min(t_ours, best(ours, number, 1))
-        t_floor = min(t_floor, best(floor, number, 1))
-    print(f"{label:<22} velmor {t_ours * 1e3:9.3f} ms   floor {t_floor * 1e3:9.3f} ms   "
-          f"ratio {t_ours / t_floor:.3f}")
+    common.compare(label, ours, floor, ROWS, number=number, repeat=1, rounds=repeat)
 
 
 def main():
-    for iterations, number, repeat in ((1000, 200, 15), (210000, 3, 9)):
+    plan = ((1000, 20, 2), (210000, 1, 2)) if common.QUICK else ((1000, 200, 15), (210000, 3, 9))
+    for iterations, number, repeat in plan:
         record = core.hash_password(PASSWORD, iterations)
         assert floor_verify(PASSWORD, record) and core.verify_password(PASSWORD, floor_hash(
             PASSWORD, iterations))
@@ -75,6 +68,7 @@ def main():
                 lambda: floor_hash(PASSWORD, iterations), number, repeat)
         compare(f"verify @ {iterations}", lambda: core.verify_password(PASSWORD, record),
                 lambda: floor_verify(PASSWORD, record), number, repeat)
+    common.report("Password records (synchronous)", ROWS)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,6 @@ best of several timeit runs; the ratio is velmor / floor (1.00 means no overhead
 import os
 import struct
 import sys
-import timeit
 
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
@@ -17,7 +16,10 @@ from cryptography.hazmat.primitives.asymmetric import padding
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.serialization import load_pem_private_key, load_pem_public_key
 
+import common
 import velmor.rsa.core as rc
+
+ROWS = []
 
 OAEP = padding.OAEP(mgf=padding.MGF1(hashes.SHA256()), algorithm=hashes.SHA256(), label=None)
 
@@ -30,8 +32,8 @@ def floor_encrypt_envelope(data, public_pem):
     aes_key = os.urandom(32)
     block = load_pem_public_key(public_pem.encode("ascii")).encrypt(aes_key, OAEP)
     nonce = os.urandom(12)
-    sealed = AESGCM(aes_key).encrypt(nonce, data, None)
-    return struct.pack("<I", len(block)) + block + nonce + sealed[-16:] + sealed[:-16]
+    sealed = memoryview(AESGCM(aes_key).encrypt(nonce, data, None))
+    return b"".join((struct.pack("<I", len(block)), block, nonce, sealed[-16:], sealed[:-16]))
 
 
 def floor_decrypt_block(blob, private_pem):
@@ -62,21 +64,11 @@ def floor_verify(data, signature, public_pem):
         return False
 
 
-def best(fn, number, repeat):
-    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
-
-
 def compare(label, ours, floor, number, repeat, rounds):
-    # Alternate the two sides so that drift of the machine hits both alike.
-    mine, base = [], []
-    for _ in range(rounds):
-        mine.append(best(ours, number, repeat))
-        base.append(best(floor, number, repeat))
-    m, b = min(mine), min(base)
-    unit, scale = ("ms", 1e3) if b > 1e-3 else ("us", 1e6)
-    print(f"{label:<34} velmor {m * scale:9.2f} {unit}  floor {b * scale:9.2f} {unit}  "
-          f"ratio {m / b:5.3f}")
-    return m / b
+    rows = []
+    common.compare(label, ours, floor, rows, number=number, repeat=repeat, rounds=rounds)
+    ROWS.extend(rows)
+    return rows[0][3]
 
 
 def main():
@@ -119,6 +111,7 @@ def main():
         "sign_bytes",
         lambda: rc.sign_bytes(small, private_pem),
         lambda: floor_sign(small, private_pem), *slow)
+    common.report("RSA (synchronous)", ROWS)
     worst = max(ratios, key=ratios.get)
     print(f"worst ratio: {ratios[worst]:.3f} ({worst}); target <= 1.05")
 

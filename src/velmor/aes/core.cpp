@@ -9,9 +9,6 @@ namespace {
 using namespace vm;
 
 namespace n {
-VM_NAME(base64);
-VM_NAME(b64encode);
-VM_NAME(b64decode);
 VM_NAME(AESGCM);
 VM_NAME(InvalidTag);
 VM_NAME(InvalidInputError);
@@ -22,13 +19,8 @@ VM_NAME(GCM_NONCE_SIZE);
 VM_NAME(GCM_TAG_SIZE);
 VM_NAME(encrypt);
 VM_NAME(decrypt);
-VM_NAME(encode);
-VM_NAME(decode);
 VM_NAME(encrypt_bytes);
 VM_NAME(decrypt_bytes);
-static Name utf_8{"utf-8"};
-static Name ascii{"ascii"};
-static Keywords validate{"validate"};
 }  // namespace n
 
 constexpr const char* kNotGcm =
@@ -79,34 +71,13 @@ object decrypt_bytes(const Scope& s, Args a) {
 // encrypt_str(plaintext: str, key: str) -> str
 object encrypt_str(const Scope& s, Args a) {
     handle plaintext = a[0], key = a[1];
-    object empty = checked(PyUnicode_FromStringAndSize("", 0));
-    int is_empty = PyObject_RichCompareBool(plaintext.ptr(), empty.ptr(), Py_EQ);
-    if (is_empty < 0) fail();
-    if (is_empty) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
-    // base64.b64encode(encrypt_bytes(plaintext.encode("utf-8"), key)): names before the work.
-    object b64encode = s[n::base64].attr(n::b64encode);
-    object encrypt = s[n::encrypt_bytes];
-    object data = plaintext.attr(n::encode)(n::utf_8);
-    return b64encode(encrypt(data, key)).attr(n::decode)(n::ascii);
+    if (is_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
+    return encode_to_base64(s, n::encrypt_bytes, plaintext, key);
 }
 
 // decrypt_str(ciphertext_b64: str, key: str) -> str
 object decrypt_str(const Scope& s, Args a) {
-    handle text = a[0], key = a[1];
-    object blob;
-    try {
-        blob = call_kw(s[n::base64].attr(n::b64decode), {text}, n::validate, {Py_True});
-    } catch (error& e) {
-        if (!is_exception(e)) throw;
-        raise_from(s[n::DecryptionError], "Ciphertext is not valid Base64", e);
-    }
-    object data = s[n::decrypt_bytes](blob, key);
-    try {
-        return data.attr(n::decode)(n::utf_8);
-    } catch (error& e) {
-        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        raise_from(s[n::DecryptionError], "Decrypted data is not valid UTF-8", e);
-    }
+    return decode_from_base64(s, n::decrypt_bytes, a[0], a[1]);
 }
 
 }  // namespace

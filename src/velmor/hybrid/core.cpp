@@ -16,7 +16,6 @@ using namespace vm;
 namespace n {
 VM_NAME(base64);
 VM_NAME(b64encode);
-VM_NAME(b64decode);
 VM_NAME(pack);
 VM_NAME(InvalidTag);
 VM_NAME(AESGCM);
@@ -37,16 +36,13 @@ VM_NAME(decrypt_bytes);
 VM_NAME(decrypt_auto);
 VM_NAME(encrypt);
 VM_NAME(decrypt);
-VM_NAME(encode);
 VM_NAME(decode);
 VM_NAME(from_bytes);
 static Name struct_module{"struct"};
 static Name little{"little"};
 static Name big{"big"};
 static Name pack_format{"<I"};
-static Name utf_8{"utf-8"};
 static Name ascii{"ascii"};
-static Keywords validate{"validate"};
 }  // namespace n
 
 object integer(Py_ssize_t v) { return checked(PyLong_FromSsize_t(v)); }
@@ -132,11 +128,6 @@ object seal_envelope(handle header, handle block, handle nonce, handle sealed, h
         out += p.size;
     }
     return result;
-}
-
-bool equals_empty_text(handle value) {
-    object empty = checked(PyUnicode_FromStringAndSize("", 0));
-    return compare(value, empty, Py_EQ);
 }
 
 // encrypt_bytes(data: bytes, public_pem: str) -> bytes
@@ -225,31 +216,13 @@ object legacy_decrypt(const Scope& s, Args a) {
 // encrypt_str(plaintext: str, public_pem: str) -> str
 object encrypt_str(const Scope& s, Args a) {
     handle plaintext = a[0], public_pem = a[1];
-    if (equals_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
-    // b64encode(encrypt_bytes(plaintext.encode(...), ...)): callees before the argument
-    object b64encode = s[n::base64].attr(n::b64encode);
-    object encrypt = s[n::encrypt_bytes];
-    object blob = encrypt(plaintext.attr(n::encode)(n::utf_8), public_pem);
-    return b64encode(blob).attr(n::decode)(n::ascii);
+    if (is_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
+    return encode_to_base64(s, n::encrypt_bytes, plaintext, public_pem);
 }
 
 // decrypt_str(ciphertext_b64: str, private_pem: str) -> str
 object decrypt_str(const Scope& s, Args a) {
-    handle text = a[0], private_pem = a[1];
-    object blob;
-    try {
-        blob = call_kw(s[n::base64].attr(n::b64decode), {text}, n::validate, {Py_True});
-    } catch (error& e) {
-        if (!is_exception(e)) throw;
-        raise_from(s[n::DecryptionError], "Ciphertext is not valid Base64", e);
-    }
-    object data = s[n::decrypt_auto](blob, private_pem);
-    try {
-        return data.attr(n::decode)(n::utf_8);
-    } catch (error& e) {
-        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        raise_from(s[n::DecryptionError], "Decrypted data is not valid UTF-8", e);
-    }
+    return decode_from_base64(s, n::decrypt_auto, a[0], a[1]);
 }
 
 }  // namespace

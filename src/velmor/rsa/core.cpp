@@ -12,9 +12,6 @@ namespace {
 using namespace vm;
 
 namespace n {
-VM_NAME(base64);
-VM_NAME(b64encode);
-VM_NAME(b64decode);
 VM_NAME(hashes);
 VM_NAME(serialization);
 VM_NAME(padding);
@@ -23,7 +20,6 @@ VM_NAME(load_pem_private_key);
 VM_NAME(load_pem_public_key);
 VM_NAME(InvalidSignature);
 VM_NAME(InvalidInputError);
-VM_NAME(DecryptionError);
 VM_NAME(SignatureError);
 VM_NAME(KEY_SIZE);
 VM_NAME(PUBLIC_EXPONENT);
@@ -59,24 +55,11 @@ VM_NAME(encode);
 VM_NAME(decode);
 static Name utf_8{"utf-8"};
 static Name ascii{"ascii"};
-static Keywords validate{"validate"};
 static Keywords pss_args{"mgf", "salt_length"};
 static Keywords key_args{"public_exponent", "key_size"};
 static Keywords password{"password"};
 static Keywords oaep_args{"mgf", "algorithm", "label"};
 }  // namespace n
-
-bool equals_empty_text(handle value) {
-    object empty = checked(PyUnicode_FromStringAndSize("", 0));
-    int r = PyObject_RichCompareBool(value.ptr(), empty.ptr(), Py_EQ);
-    if (r < 0) fail();
-    return r != 0;
-}
-
-// base64.b64decode(text, validate=True)
-object strict_b64decode(const Scope& s, handle text) {
-    return call_kw(s[n::base64].attr(n::b64decode), {text}, n::validate, {Py_True});
-}
 
 // The hybrid core, imported by the call that needs it: it imports this module when it loads.
 object hybrid_core() { return import_from("velmor.hybrid", "core"); }
@@ -200,40 +183,18 @@ object verify_bytes(const Scope& s, Args a) {
 // encrypt_str(plaintext: str, public_pem: str) -> str
 object encrypt_str(const Scope& s, Args a) {
     handle plaintext = a[0], public_pem = a[1];
-    if (equals_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
-    // b64encode(encrypt_bytes(plaintext.encode(...), ...)): callees before the argument
-    object b64encode = s[n::base64].attr(n::b64encode);
-    object encrypt = s[n::encrypt_bytes];
-    object blob = encrypt(plaintext.attr(n::encode)(n::utf_8), public_pem);
-    return b64encode(blob).attr(n::decode)(n::ascii);
+    if (is_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
+    return encode_to_base64(s, n::encrypt_bytes, plaintext, public_pem);
 }
 
 // decrypt_str(ciphertext_b64: str, private_pem: str) -> str
 object decrypt_str(const Scope& s, Args a) {
-    handle text = a[0], private_pem = a[1];
-    object blob;
-    try {
-        blob = strict_b64decode(s, text);
-    } catch (error& e) {
-        if (!is_exception(e)) throw;
-        raise_from(s[n::DecryptionError], "Ciphertext is not valid Base64", e);
-    }
-    object data = s[n::decrypt_bytes](blob, private_pem);
-    try {
-        return data.attr(n::decode)(n::utf_8);
-    } catch (error& e) {
-        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        raise_from(s[n::DecryptionError], "Decrypted data is not valid UTF-8", e);
-    }
+    return decode_from_base64(s, n::decrypt_bytes, a[0], a[1]);
 }
 
 // sign_str(plaintext: str, private_pem: str) -> str
 object sign_str(const Scope& s, Args a) {
-    handle plaintext = a[0], private_pem = a[1];
-    object b64encode = s[n::base64].attr(n::b64encode);
-    object sign = s[n::sign_bytes];
-    object signature = sign(plaintext.attr(n::encode)(n::utf_8), private_pem);
-    return b64encode(signature).attr(n::decode)(n::ascii);
+    return encode_to_base64(s, n::sign_bytes, a[0], a[1]);
 }
 
 // verify_str(plaintext: str, signature_b64: str, public_pem: str) -> bool

@@ -162,6 +162,18 @@ void unpack(handle iterable, std::initializer_list<object*> out);
 bool with_block(handle cm, const std::function<void(handle)>& body);
 
 // ---------------------------------------------------------------------------------------------
+// The text forms shared by the families that pair a text function with a bytes function
+
+bool is_empty_text(handle value);                      // value == "", an equality test
+object strict_b64decode(const Scope& s, handle text);  // base64.b64decode(text, validate=True)
+// base64.b64encode(<bytes_function>(text.encode("utf-8"), key)).decode("ascii")
+object encode_to_base64(const Scope& s, const Name& bytes_function, handle text, handle key);
+// <bytes_function>(base64.b64decode(text, validate=True), key).decode("utf-8"), where a failed
+// decoding becomes DecryptionError "Ciphertext is not valid Base64" and undecodable data
+// DecryptionError "Decrypted data is not valid UTF-8", each with its cause.
+object decode_from_base64(const Scope& s, const Name& bytes_function, handle text, handle key);
+
+// ---------------------------------------------------------------------------------------------
 // Modules
 
 struct Param {
