@@ -45,54 +45,12 @@ static Name pack_format{"<I"};
 static Name ascii{"ascii"};
 }  // namespace n
 
-object integer(Py_ssize_t v) { return checked(PyLong_FromSsize_t(v)); }
-object add(handle a, handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
-
-bool compare(handle a, handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) fail();
-    return r != 0;
-}
-
-// value[start:stop], either bound None
-object slice(handle value, handle start, handle stop) {
-    object s = checked(PySlice_New(start.ptr(), stop.ptr(), nullptr));
-    return checked(PyObject_GetItem(value.ptr(), s.ptr()));
-}
-
 object negative(handle v) { return checked(PyNumber_Negative(v.ptr())); }
 
 // int.from_bytes(data, order)
 object int_from_bytes(handle data, const Name& order) {
     handle int_type(reinterpret_cast<PyObject*>(&PyLong_Type));
     return int_type.attr(n::from_bytes)(data, order);
-}
-
-// a + b + c + ..., made in one allocation when every part is a bytes object (the usual case),
-// so a large payload is copied once; otherwise the host's + from left to right.
-object concat(std::initializer_list<handle> parts) {
-    Py_ssize_t total = 0;
-    bool plain = true;
-    for (handle p : parts) {
-        if (!PyBytes_CheckExact(p.ptr())) {
-            plain = false;
-            break;
-        }
-        total += PyBytes_GET_SIZE(p.ptr());
-    }
-    if (!plain) {
-        object result = nb::borrow(*parts.begin());
-        for (auto it = parts.begin() + 1; it != parts.end(); ++it) result = add(result, *it);
-        return result;
-    }
-    object result = checked(PyBytes_FromStringAndSize(nullptr, total));
-    char* out = PyBytes_AS_STRING(result.ptr());
-    for (handle p : parts) {
-        Py_ssize_t size = PyBytes_GET_SIZE(p.ptr());
-        std::memcpy(out, PyBytes_AS_STRING(p.ptr()), static_cast<std::size_t>(size));
-        out += size;
-    }
-    return result;
 }
 
 // header | key block | nonce | tag | ciphertext, written straight from the sealed output (the
@@ -134,11 +92,11 @@ object seal_envelope(handle header, handle block, handle nonce, handle sealed, h
 object encrypt_bytes(const Scope& s, Args a) {
     handle data = a[0], public_pem = a[1];
     if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
-    object aes_key = urandom(integer(32));
+    object aes_key = urandom(number(32));
     object encrypted_key = s[n::rsa_core].attr(n::_encrypt_oaep)(aes_key, public_pem);
     // The reader takes an envelope only with a block of RSA_BLOCK bytes (a 4096-bit key):
     // refuse to write one that could never be opened again.
-    object block_size = integer(length(encrypted_key));
+    object block_size = number(length(encrypted_key));
     object expected = s[n::RSA_BLOCK];
     if (!compare(block_size, expected, Py_EQ))
         raise(s[n::InvalidInputError],
@@ -154,19 +112,19 @@ object encrypt_bytes(const Scope& s, Args a) {
         return envelope;
     object ciphertext = slice(sealed, nb::none(), negative(tag_size));
     object tag = slice(sealed, negative(tag_size), nb::none());
-    return concat({header, encrypted_key, nonce, tag, ciphertext});
+    return join({header, encrypted_key, nonce, tag, ciphertext});
 }
 
 // decrypt_auto(blob: bytes, private_pem: str) -> bytes
 object decrypt_auto(const Scope& s, Args a) {
     handle blob = a[0], private_pem = a[1];
     // Each operand is evaluated left to right, as the host evaluates the tests.
-    object four = integer(4);
+    object four = number(4);
     if (length(blob) >= 8) {
         object head = slice(blob, nb::none(), four);
         if (compare(head, s[n::HYBR], Py_EQ)) return s[n::_legacy_decrypt](blob, private_pem);
     }
-    object size = integer(length(blob));
+    object size = number(length(blob));
     object smallest = add(four, s[n::RSA_BLOCK]);
     smallest = add(smallest, s[n::NONCE]);
     smallest = add(smallest, s[n::TAG]);
@@ -180,17 +138,17 @@ object decrypt_auto(const Scope& s, Args a) {
 // _net_decrypt(blob: bytes, private_pem: str) -> bytes
 object net_decrypt(const Scope& s, Args a) {
     handle blob = a[0], private_pem = a[1];
-    object nonce_start = add(integer(4), s[n::RSA_BLOCK]);
+    object nonce_start = add(number(4), s[n::RSA_BLOCK]);
     object tag_start = add(nonce_start, s[n::NONCE]);
     object ct_start = add(tag_start, s[n::TAG]);
-    object encrypted_key = slice(blob, integer(4), nonce_start);
+    object encrypted_key = slice(blob, number(4), nonce_start);
     object nonce = slice(blob, nonce_start, tag_start);
     object tag = slice(blob, tag_start, ct_start);
     object ciphertext = slice(blob, ct_start, nb::none());
     object aes_key = s[n::rsa_core].attr(n::_decrypt_oaep)(encrypted_key, private_pem);
     try {
         object decrypt = s[n::AESGCM](aes_key).attr(n::decrypt);
-        return decrypt(nonce, concat({ciphertext, tag}), nb::none());
+        return decrypt(nonce, join({ciphertext, tag}), nb::none());
     } catch (error& e) {
         if (!e.matches(s[n::InvalidTag])) throw;
         raise_from(s[n::DecryptionError],
@@ -201,11 +159,11 @@ object net_decrypt(const Scope& s, Args a) {
 // _legacy_decrypt(blob: bytes, private_pem: str) -> bytes
 object legacy_decrypt(const Scope& s, Args a) {
     handle blob = a[0], private_pem = a[1];
-    object key_length = int_from_bytes(slice(blob, integer(4), integer(8)), n::big);
-    object key_end = add(integer(8), key_length);
-    if (compare(key_end, integer(length(blob)), Py_GE))
+    object key_length = int_from_bytes(slice(blob, number(4), number(8)), n::big);
+    object key_end = add(number(8), key_length);
+    if (compare(key_end, number(length(blob)), Py_GE))
         raise(s[n::DecryptionError], "Invalid hybrid data (legacy Swift format)");
-    object encrypted_key = slice(blob, integer(8), key_end);
+    object encrypted_key = slice(blob, number(8), key_end);
     object aes_blob = slice(blob, key_end, nb::none());
     object aes_key = s[n::rsa_core].attr(n::_decrypt_oaep)(encrypted_key, private_pem);
     object decrypt = s[n::aes_core].attr(n::decrypt_bytes);

@@ -71,16 +71,6 @@ static Keywords validate{"validate"};
 static Keywords microsecond{"microsecond"};
 }  // namespace n
 
-object boolean(bool value) { return nb::borrow(value ? Py_True : Py_False); }
-
-bool compare(handle a, handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) fail();
-    return r != 0;
-}
-
-object as_int(handle value) { return checked(PyNumber_Long(value.ptr())); }
-
 object item(handle mapping, const Name& key) {
     return checked(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
@@ -180,8 +170,8 @@ object verify_password(const Scope& s, Args a) {
         stored = b64_member(s, record, n::hash);
         object parameters = item(record, n::parameters);
         object derive_fn = s[n::_derive];
-        object iterations = as_int(item(parameters, n::iterations));
-        object length = as_int(item(parameters, n::outputLength));
+        object iterations = integer(item(parameters, n::iterations));
+        object length = integer(item(parameters, n::outputLength));
         object fallback = s[n::HASH_ALGORITHM];
         object name = checked(PyObject_Str(parameters.attr(n::get)(n::hashAlgorithm, fallback).ptr()));
         if (out_of_bounds(iterations, s[n::MAX_ITERATIONS]) ||
@@ -206,7 +196,7 @@ object needs_rehash(const Scope& s, Args a) {
     if (record.is_none()) return boolean(true);
     try {
         object parameters = item(record, n::parameters);
-        object iterations = as_int(item(parameters, n::iterations));
+        object iterations = integer(item(parameters, n::iterations));
         if (compare(iterations, s[n::UPGRADE_THRESHOLD], Py_LT)) return boolean(true);
         // A record that verification refuses for its size must be replaced as well.
         if (compare(iterations, s[n::MAX_ITERATIONS], Py_GT)) return boolean(true);
@@ -214,7 +204,7 @@ object needs_rehash(const Scope& s, Args a) {
         if (stated.is_none()) return boolean(false);
         object length;
         try {
-            length = as_int(stated);
+            length = integer(stated);
         } catch (error& e) {
             // A length that cannot be read is no advice of this function's.
             if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError) &&

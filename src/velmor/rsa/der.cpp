@@ -17,7 +17,6 @@ object one_byte(unsigned char b) {
     return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(&b), 1));
 }
 
-object add(handle a, handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
 
 // bytes([value]) with the host's errors for a value that is no byte
 object bytes_of_item(handle value) {

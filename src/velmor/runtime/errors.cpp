@@ -160,6 +160,18 @@ Py_ssize_t length(handle value) {
     return n;
 }
 
+object number(Py_ssize_t value) { return checked(PyLong_FromSsize_t(value)); }
+
+object boolean(bool value) { return nb::borrow(value ? Py_True : Py_False); }
+
+object add(handle a, handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
+
+bool compare(handle a, handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) fail();
+    return r != 0;
+}
+
 object bytes_of(handle value) {
     if (PyBytes_CheckExact(value.ptr())) return nb::borrow(value);
     return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), value.ptr()));

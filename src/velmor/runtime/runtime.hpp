@@ -139,6 +139,10 @@ bool truthy(handle value);          // the host's truth test
 Py_ssize_t length(handle value);    // the host's len()
 object checked(PyObject* result);   // steal a new reference, or throw the pending error
 object bytes_of(handle value);      // the host's bytes(value); a bytes object is returned itself
+object number(Py_ssize_t value);    // a host int
+object boolean(bool value);         // True or False
+object add(handle a, handle b);     // a + b
+bool compare(handle a, handle b, int op);  // a <op> b as a truth value (op: Py_EQ, Py_LT, ...)
 object urandom(handle size);        // urandom of the host's os module, looked up at each call
 
 // ---------------------------------------------------------------------------------------------
@@ -148,6 +152,7 @@ object urandom(handle size);        // urandom of the host's os module, looked u
 constexpr Py_ssize_t kEnd = PY_SSIZE_T_MAX;
 
 object slice(handle seq, Py_ssize_t start, Py_ssize_t stop);  // seq[start:stop]
+object slice(handle seq, handle start, handle stop);          // the same, bounds as objects (None open)
 object item(handle seq, Py_ssize_t index);                    // seq[index]
 object integer(handle value);                                 // the host's int(value)
 // a + b + ...: one copy when every part is bytes, the host's `+` otherwise.

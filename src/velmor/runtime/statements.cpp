@@ -22,11 +22,13 @@ object special(handle obj, const Name& name) {
 
 }  // namespace
 
-object slice(handle seq, Py_ssize_t start, Py_ssize_t stop) {
-    object lo = ssize(start);
-    object hi = stop == kEnd ? nb::none() : ssize(stop);
-    object sl = checked(PySlice_New(lo.ptr(), hi.ptr(), nullptr));
+object slice(handle seq, handle start, handle stop) {
+    object sl = checked(PySlice_New(start.ptr(), stop.ptr(), nullptr));
     return checked(PyObject_GetItem(seq.ptr(), sl.ptr()));
+}
+
+object slice(handle seq, Py_ssize_t start, Py_ssize_t stop) {
+    return slice(seq, ssize(start), stop == kEnd ? nb::none() : ssize(stop));
 }
 
 object item(handle seq, Py_ssize_t index) {
@@ -40,7 +42,7 @@ object join(std::initializer_list<handle> parts) {
     bool all_bytes = true;
     Py_ssize_t total = 0;
     for (handle p : parts) {
-        if (!PyBytes_Check(p.ptr())) {
+        if (!PyBytes_CheckExact(p.ptr())) {
             all_bytes = false;
             break;
         }
