@@ -74,6 +74,23 @@ def test_generate_keypair_without_binding(monkeypatch):
         core.generate_keypair()
 
 
+class Marked(bytes):
+    """A bytes subclass with its own `+`, which joining must honour as the host's `+` does."""
+
+    def __add__(self, other):
+        return Marked(bytes(self) + bytes(other))
+
+    def __radd__(self, other):
+        return Marked(bytes(other) + bytes(self))
+
+
+def test_key_parts_are_joined_with_the_host_plus(monkeypatch):
+    monkeypatch.setattr(core, "_x25519_raw", lambda priv: (Marked(b"P" * 32), Marked(b"S" * 32)))
+    pk, sk = core.generate_keypair(8, 0)
+    assert type(pk) is Marked and type(sk) is Marked
+    assert pk[:34] == b"\x08\x00" + b"P" * 32 and sk[:34] == b"\x08\x00" + b"S" * 32
+
+
 def test_gen7_key_layout():
     pk, sk = keypair(7, 2)
     assert pk[:6] == b"\x07\x02\x0e\x02\x00\x00"

@@ -147,6 +147,10 @@ void unpack(handle iterable, std::initializer_list<object*> out);
 // answers true. Returns false when __exit__ suppressed an exception of the body.
 bool with_block(handle cm, const std::function<void(handle)>& body);
 
+// `import name` inside a function (absolute, no names listed): the __import__ of the function's
+// built-ins, so an import hook installed there sees the call as it would in the host.
+object import_name(const Scope& s, handle name);
+
 // ---------------------------------------------------------------------------------------------
 // Modules
 

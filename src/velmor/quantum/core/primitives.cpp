@@ -59,6 +59,15 @@ object run(handle context, handle data) {
     return join({head, tail});
 }
 
+// Cipher(algorithms.AES(key), modes.CBC(iv)), its arguments made left to right (C++ leaves the
+// order of call arguments open), so a bad key is reported before a bad IV.
+object cbc_cipher(const Scope& s, handle key, handle iv) {
+    object cipher = s[n::Cipher];
+    object algorithm = s[n::algorithms].attr(n::AES)(key);
+    object mode = s[n::modes].attr(n::CBC)(iv);
+    return cipher(algorithm, mode);
+}
+
 }  // namespace
 
 object u32le(handle data) {
@@ -80,8 +89,9 @@ object packed_length(const Scope& s, handle value) {
 // _hkdf(ikm: bytes, salt: bytes, info: bytes, length: int) -> bytes
 object hkdf(const Scope& s, Args a) {
     handle ikm = a[0], salt = a[1], info = a[2], size = a[3];
+    object kdf_class = s[n::HKDF];
     object algorithm = s[n::hashes].attr(n::SHA256)();
-    object kdf = call_kw(s[n::HKDF], {}, n::hkdf_kw, {algorithm, size, salt, info});
+    object kdf = call_kw(kdf_class, {}, n::hkdf_kw, {algorithm, size, salt, info});
     return kdf.attr(n::derive)(ikm);
 }
 
@@ -111,15 +121,13 @@ object cbc_encrypt(const Scope& s, Args a) {
     handle data = a[0], key = a[1], iv = a[2];
     object padder = s[n::sym_padding].attr(n::PKCS7)(num(128)).attr(n::padder)();
     object padded = run(padder, data);
-    object cipher = s[n::Cipher](s[n::algorithms].attr(n::AES)(key), s[n::modes].attr(n::CBC)(iv));
-    return run(cipher.attr(n::encryptor)(), padded);
+    return run(cbc_cipher(s, key, iv).attr(n::encryptor)(), padded);
 }
 
 // _cbc_decrypt(ciphertext: bytes, key: bytes, iv: bytes) -> bytes
 object cbc_decrypt(const Scope& s, Args a) {
     handle ciphertext = a[0], key = a[1], iv = a[2];
-    object cipher = s[n::Cipher](s[n::algorithms].attr(n::AES)(key), s[n::modes].attr(n::CBC)(iv));
-    object padded = run(cipher.attr(n::decryptor)(), ciphertext);
+    object padded = run(cbc_cipher(s, key, iv).attr(n::decryptor)(), ciphertext);
     object unpadder = s[n::sym_padding].attr(n::PKCS7)(num(128)).attr(n::unpadder)();
     try {
         return run(unpadder, padded);
