@@ -49,6 +49,8 @@ static Name new_{"new"};
 static Name struct_module{"struct"};
 static Name pack{"pack"};
 static Name little_u32{"<I"};
+static Name from_bytes{"from_bytes"};
+static Name little{"little"};
 static Keywords hkdf_kw{"algorithm", "length", "salt", "info"};
 }  // namespace n
 
@@ -71,14 +73,18 @@ object cbc_cipher(const Scope& s, handle key, handle iv) {
 }  // namespace
 
 object u32le(handle data) {
+    // int.from_bytes itself: whatever data[:4] is, its bytes are read as the host reads them
     object head = slice(data, 0, 4);
-    Py_buffer view;
-    if (PyObject_GetBuffer(head.ptr(), &view, PyBUF_SIMPLE) < 0) fail();
-    unsigned long value = 0;
-    const unsigned char* p = static_cast<const unsigned char*>(view.buf);
-    for (Py_ssize_t i = view.len; i-- > 0;) value = (value << 8) | p[i];
-    PyBuffer_Release(&view);
-    return checked(PyLong_FromUnsignedLong(value));
+    return checked(PyObject_CallMethodObjArgs(reinterpret_cast<PyObject*>(&PyLong_Type), n::from_bytes.ptr(),
+                                              head.ptr(), n::little.ptr(), nullptr));
+}
+
+Py_ssize_t length_field(handle data) {
+    object value = u32le(data);
+    // Clipped, not refused: a field too large for an index is too large for any data.
+    Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), nullptr);
+    if (n == -1 && PyErr_Occurred()) fail();
+    return n > PY_SSIZE_T_MAX - 64 ? PY_SSIZE_T_MAX - 64 : n;
 }
 
 object packed_length(const Scope& s, handle value) {
