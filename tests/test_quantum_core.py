@@ -74,6 +74,23 @@ def test_generate_keypair_without_binding(monkeypatch):
         core.generate_keypair()
 
 
+class Marked(bytes):
+    """A bytes subclass with its own `+`, which joining must honour as the host's `+` does."""
+
+    def __add__(self, other):
+        return Marked(bytes(self) + bytes(other))
+
+    def __radd__(self, other):
+        return Marked(bytes(other) + bytes(self))
+
+
+def test_key_parts_are_joined_with_the_host_plus(monkeypatch):
+    monkeypatch.setattr(core, "_x25519_raw", lambda priv: (Marked(b"P" * 32), Marked(b"S" * 32)))
+    pk, sk = core.generate_keypair(8, 0)
+    assert type(pk) is Marked and type(sk) is Marked
+    assert pk[:34] == b"\x08\x00" + b"P" * 32 and sk[:34] == b"\x08\x00" + b"S" * 32
+
+
 def test_gen7_key_layout():
     pk, sk = keypair(7, 2)
     assert pk[:6] == b"\x07\x02\x0e\x02\x00\x00"
@@ -394,6 +411,20 @@ def test_gen8_bad_input():
         core.decrypt(message, sk, shifted)
 
 
+@pytest.mark.parametrize(
+    "call, text",
+    [(lambda wide: core._gen8_decrypt(b"m" * 60, b"k" * 32, wide, 0), "Invalid Gen8 encapsulated secret"),
+     (lambda wide: core._gen7_encrypt(b"x", wide, 0), r"Invalid Gen7 public key \(truncated\)")],
+)
+def test_length_fields_read_as_int_from_bytes(call, text):
+    from array import array
+
+    # Four items of eight bytes each: the field is int.from_bytes of all 32 bytes, far past the end.
+    wide = memoryview(array("Q", [1] * 40))
+    with pytest.raises(InvalidInputError, match=f"^{text}$"):
+        call(wide)
+
+
 def test_gen8_all_zero_private_raw_part():
     _, sk = keypair(8, 0)
     capsule, message = core.encrypt("x", keypair(8, 0)[0])
@@ -472,3 +503,65 @@ def test_decrypt_answers_with_specified_errors(oqs, gen, message, secret, header
             pass
         except ValueError:
             assert key[0] == 8
+
+
+# --- randomness and module frames -------------------------------------------------------------
+
+# generation -> sizes drawn from os.urandom, in order, and how many of them open the message
+DRAWS = {2: ([16], 1), 4: ([12], 1), 5: ([32, 16], 2), 6: ([16, 12], 2), 7: ([32, 32, 12], 2),
+         8: ([32, 12], 2)}
+
+
+@pytest.mark.parametrize("gen", sorted(DRAWS))
+def test_random_values_come_from_the_host_urandom_in_order(gen, monkeypatch):
+    import os
+
+    pk, sk = keypair(gen, 2 if gen == 4 else 0)
+    drawn = []
+
+    def urandom(n):
+        drawn.append(bytes([0xA0 + len(drawn)]) * n)
+        return drawn[-1]
+
+    monkeypatch.setattr(os, "urandom", urandom)
+    monkeypatch.setattr(core, "os", None)  # the module attribute is not the source
+    capsule, message = core.encrypt("random", pk)
+    sizes, leading = DRAWS[gen]
+    assert [len(d) for d in drawn] == sizes
+    assert message.startswith(b"".join(drawn[-leading:]))
+    assert core.decrypt(message, sk, capsule) == "random"
+
+
+MODULE_NAMES = {
+    "velmor.quantum.types": ["annotations", "IntEnum", "QuantumGeneration", "QuantumStrength",
+                             "SignatureAlgorithm"],
+    "velmor.quantum._oqs": ["annotations", "QuantumOperationError", "_FRODO", "_CMCE", "_MLKEM", "_MLDSA",
+                            "_SLHDSA", "_oqs", "frodo_alg", "cmce_alg", "mlkem_alg", "sig_algorithm",
+                            "generate_keypair", "encapsulate", "decapsulate", "sig_generate_keypair",
+                            "sig_sign", "sig_verify"],
+    "velmor.quantum.core": [
+        "annotations", "hashlib", "hmac", "os", "struct", "hashes", "sym_padding", "_ser", "_rsa_asym",
+        "X25519PrivateKey", "X25519PublicKey", "Cipher", "algorithms", "modes", "AESGCM", "HKDF",
+        "load_der_private_key", "load_der_public_key", "DecryptionError", "InvalidInputError",
+        "QuantumOperationError", "_pkcs1_to_spki", "_OAEP", "_oqs", "QuantumGeneration", "QuantumStrength",
+        "SignatureAlgorithm", "_GEN8_INFO", "_GEN6_INFO", "_GEN5_INFO", "_GEN7_INFO", "_hkdf", "_gcm_seal",
+        "_gcm_open", "_cbc_encrypt", "_cbc_decrypt", "_hmac256", "generate_keypair", "encrypt", "decrypt",
+        "_gen4_key", "_gen4_encrypt", "_gen4_decrypt", "_gen6_encrypt", "_gen6_decrypt", "_gen2_encrypt",
+        "_gen2_decrypt", "_gen5_encrypt", "_gen5_decrypt", "_xor_mix", "_gen7_generate", "_gen7_encrypt",
+        "_gen7_decrypt", "_x25519_raw", "_gen8_generate", "_gen8_encrypt", "_gen8_decrypt", "_sig_kind",
+        "_sig_strip", "generate_signature_keypair", "sign", "verify"],
+    "velmor.quantum": ["annotations", "asyncio", "_oqs", "types", "core", "QuantumGeneration",
+                       "QuantumStrength", "SignatureAlgorithm", "generate_keypair", "encrypt", "decrypt",
+                       "generate_signature_keypair", "sign", "verify", "__all__"],
+}
+
+
+@pytest.mark.parametrize("module", sorted(MODULE_NAMES))
+def test_module_frames_bind_names_in_order(module):
+    import importlib
+
+    names = [n for n in vars(importlib.import_module(module)) if not n.startswith("__") or n == "__all__"]
+    assert names == MODULE_NAMES[module]
+    if module == "velmor.quantum.core":
+        assert [getattr(core, f"_GEN{g}_INFO") for g in (8, 6, 5, 7)] == [
+            b"Gen8-Hybrid-X25519-MLKEM", b"Gen6-Frodo-GCM", b"Gen5-CMCE-HMAC", b"Gen7-Hybrid-RSA-Frodo"]

@@ -49,6 +49,18 @@ def test_kem_tables(fn, names, no_binding):
         fn(None)
 
 
+@pytest.mark.parametrize(
+    "table, call",
+    [("_FRODO", lambda: _oqs.frodo_alg(None)), ("_CMCE", lambda: _oqs.cmce_alg(None)),
+     ("_MLKEM", lambda: _oqs.mlkem_alg(None)), ("_MLDSA", lambda: _oqs.sig_algorithm("mldsa", None)),
+     ("_SLHDSA", lambda: _oqs.sig_algorithm("slhdsa", None))],
+)
+def test_table_is_looked_up_before_the_strength_is_converted(oqs, monkeypatch, table, call):
+    monkeypatch.delattr(_oqs, table)
+    with pytest.raises(NameError, match=table):
+        call()
+
+
 def test_table_contents_and_shape():
     assert _oqs._MLDSA == {0: "ML-DSA-44", 1: "ML-DSA-65", 2: "ML-DSA-87"}
     assert _oqs._SLHDSA == {
@@ -113,6 +125,25 @@ def test_lazy_import_returns_the_binding_each_time(oqs, monkeypatch):
     other = types.ModuleType("oqs")
     monkeypatch.setitem(sys.modules, "oqs", other)
     assert _oqs._oqs() is other  # nothing cached
+
+
+def test_lazy_import_goes_through_the_import_hook(oqs, monkeypatch):
+    import builtins
+
+    real, seen = builtins.__import__, []
+
+    def hook(name, *args):
+        if name == "oqs":
+            seen.append(args)
+            raise ImportError("blocked by a hook")
+        return real(name, *args)
+
+    monkeypatch.setattr(builtins, "__import__", hook)
+    with pytest.raises(QuantumOperationError, match="requires the native liboqs") as info:
+        _oqs.encapsulate("ML-KEM-768", b"k")
+    assert str(info.value.__cause__) == "blocked by a hook"
+    ((globals_, locals_, fromlist, level),) = seen
+    assert globals_ is vars(_oqs) and (locals_, fromlist, level) == (None, None, 0)
 
 
 CALLS = [

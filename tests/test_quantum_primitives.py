@@ -62,6 +62,13 @@ def test_cbc_decrypt_failures():
     assert not isinstance(info.value, DecryptionError)
 
 
+@pytest.mark.parametrize("fn", [core._cbc_encrypt, core._cbc_decrypt])
+def test_cbc_key_is_checked_before_the_iv(fn):
+    # AES(key) is made before CBC(iv): a bad key wins over an IV that is not bytes
+    with pytest.raises(ValueError, match="key size"):
+        fn(b"x" * 16, KEY[:5], None)
+
+
 def test_hmac_and_gen4_key():
     assert core._hmac256(b"", b"") == hmac.new(b"", b"", hashlib.sha256).digest()
     assert core._gen4_key(b"secret") == hmac.new(b"secret", b"\x01", hashlib.sha256).digest()

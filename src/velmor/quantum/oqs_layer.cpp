@@ -48,15 +48,17 @@ constexpr const char* kInstallHint =
     fail();
 }
 
+// table[int(strength)]: the table is looked up before the strength is converted
 object table_entry(const Scope& s, const Name& table, handle strength) {
+    object mapping = s[table];
     object key = integer(strength);
-    return checked(PyObject_GetItem(s[table].ptr(), key.ptr()));
+    return checked(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
 // _oqs()
 object lazy_import(const Scope& s, Args) {
     try {
-        return checked(PyImport_ImportModuleLevelObject(n::oqs.ptr(), s.globals, nullptr, nullptr, 0));
+        return import_name(s, n::oqs);
     } catch (error& e) {
         if (!e.matches(PyExc_ImportError)) throw;
         raise_from(s[n::QuantumOperationError], kInstallHint, e);

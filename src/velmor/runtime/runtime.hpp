@@ -166,6 +166,10 @@ void unpack(handle iterable, std::initializer_list<object*> out);
 // answers true. Returns false when __exit__ suppressed an exception of the body.
 bool with_block(handle cm, const std::function<void(handle)>& body);
 
+// `import name` inside a function (absolute, no names listed): the __import__ of the function's
+// built-ins, so an import hook installed there sees the call as it would in the host.
+object import_name(const Scope& s, handle name);
+
 // ---------------------------------------------------------------------------------------------
 // The text forms shared by the families that pair a text function with a bytes function
 

@@ -42,6 +42,7 @@ object join(std::initializer_list<handle> parts) {
     bool all_bytes = true;
     Py_ssize_t total = 0;
     for (handle p : parts) {
+        // Only exact bytes: a subclass may define its own `+`.
         if (!PyBytes_CheckExact(p.ptr())) {
             all_bytes = false;
             break;
@@ -134,6 +135,20 @@ bool with_block(handle cm, const std::function<void(handle)>& body) {
     }
     checked(PyObject_CallFunctionObjArgs(exit.ptr(), Py_None, Py_None, Py_None, nullptr));
     return true;
+}
+
+object import_name(const Scope& s, handle name) {
+    VM_NAME(__import__);
+    PyObject* found = nullptr;
+    int r = PyDict_GetItemRef(s.builtins, __import__.ptr(), &found);
+    if (r < 0) fail();
+    if (r == 0) {
+        PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        fail();
+    }
+    object import_fn = nb::steal(found);
+    object level = checked(PyLong_FromLong(0));
+    return import_fn(name, nb::borrow(s.globals), nb::none(), nb::none(), level);
 }
 
 }  // namespace vm

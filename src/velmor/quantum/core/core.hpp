@@ -61,6 +61,8 @@ inline object num(long value) { return vm::checked(PyLong_FromLong(value)); }
 inline object random_bytes(long size) { return vm::urandom(num(size)); }
 // int.from_bytes(data[:4], "little")
 object u32le(vm::handle data);
+// u32le(data) as an index into data, clipped so that offsets past it cannot overflow
+Py_ssize_t length_field(vm::handle data);
 // struct.pack("<I", len(value)) with the module's `struct`
 object packed_length(const Scope& s, vm::handle value);
 

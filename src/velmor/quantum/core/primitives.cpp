@@ -49,6 +49,8 @@ static Name new_{"new"};
 static Name struct_module{"struct"};
 static Name pack{"pack"};
 static Name little_u32{"<I"};
+static Name from_bytes{"from_bytes"};
+static Name little{"little"};
 static Keywords hkdf_kw{"algorithm", "length", "salt", "info"};
 }  // namespace n
 
@@ -59,17 +61,30 @@ object run(handle context, handle data) {
     return join({head, tail});
 }
 
+// Cipher(algorithms.AES(key), modes.CBC(iv)), its arguments made left to right (C++ leaves the
+// order of call arguments open), so a bad key is reported before a bad IV.
+object cbc_cipher(const Scope& s, handle key, handle iv) {
+    object cipher = s[n::Cipher];
+    object algorithm = s[n::algorithms].attr(n::AES)(key);
+    object mode = s[n::modes].attr(n::CBC)(iv);
+    return cipher(algorithm, mode);
+}
+
 }  // namespace
 
 object u32le(handle data) {
+    // int.from_bytes itself: whatever data[:4] is, its bytes are read as the host reads them
     object head = slice(data, 0, 4);
-    Py_buffer view;
-    if (PyObject_GetBuffer(head.ptr(), &view, PyBUF_SIMPLE) < 0) fail();
-    unsigned long value = 0;
-    const unsigned char* p = static_cast<const unsigned char*>(view.buf);
-    for (Py_ssize_t i = view.len; i-- > 0;) value = (value << 8) | p[i];
-    PyBuffer_Release(&view);
-    return checked(PyLong_FromUnsignedLong(value));
+    return checked(PyObject_CallMethodObjArgs(reinterpret_cast<PyObject*>(&PyLong_Type), n::from_bytes.ptr(),
+                                              head.ptr(), n::little.ptr(), nullptr));
+}
+
+Py_ssize_t length_field(handle data) {
+    object value = u32le(data);
+    // Clipped, not refused: a field too large for an index is too large for any data.
+    Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), nullptr);
+    if (n == -1 && PyErr_Occurred()) fail();
+    return n > PY_SSIZE_T_MAX - 64 ? PY_SSIZE_T_MAX - 64 : n;
 }
 
 object packed_length(const Scope& s, handle value) {
@@ -80,8 +95,9 @@ object packed_length(const Scope& s, handle value) {
 // _hkdf(ikm: bytes, salt: bytes, info: bytes, length: int) -> bytes
 object hkdf(const Scope& s, Args a) {
     handle ikm = a[0], salt = a[1], info = a[2], size = a[3];
+    object kdf_class = s[n::HKDF];
     object algorithm = s[n::hashes].attr(n::SHA256)();
-    object kdf = call_kw(s[n::HKDF], {}, n::hkdf_kw, {algorithm, size, salt, info});
+    object kdf = call_kw(kdf_class, {}, n::hkdf_kw, {algorithm, size, salt, info});
     return kdf.attr(n::derive)(ikm);
 }
 
@@ -111,15 +127,13 @@ object cbc_encrypt(const Scope& s, Args a) {
     handle data = a[0], key = a[1], iv = a[2];
     object padder = s[n::sym_padding].attr(n::PKCS7)(num(128)).attr(n::padder)();
     object padded = run(padder, data);
-    object cipher = s[n::Cipher](s[n::algorithms].attr(n::AES)(key), s[n::modes].attr(n::CBC)(iv));
-    return run(cipher.attr(n::encryptor)(), padded);
+    return run(cbc_cipher(s, key, iv).attr(n::encryptor)(), padded);
 }
 
 // _cbc_decrypt(ciphertext: bytes, key: bytes, iv: bytes) -> bytes
 object cbc_decrypt(const Scope& s, Args a) {
     handle ciphertext = a[0], key = a[1], iv = a[2];
-    object cipher = s[n::Cipher](s[n::algorithms].attr(n::AES)(key), s[n::modes].attr(n::CBC)(iv));
-    object padded = run(cipher.attr(n::decryptor)(), ciphertext);
+    object padded = run(cbc_cipher(s, key, iv).attr(n::decryptor)(), ciphertext);
     object unpadder = s[n::sym_padding].attr(n::PKCS7)(num(128)).attr(n::unpadder)();
     try {
         return run(unpadder, padded);

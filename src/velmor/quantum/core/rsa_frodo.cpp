@@ -29,14 +29,6 @@ VM_NAME(decrypt);
 static Keywords password{"password"};
 }  // namespace n
 
-// The length field at the head of `data` as an index, and the two parts it splits off.
-Py_ssize_t length_field(handle data) {
-    object value = u32le(data);
-    Py_ssize_t n = PyLong_AsSsize_t(value.ptr());
-    if (n == -1 && PyErr_Occurred()) fail();
-    return n;
-}
-
 }  // namespace
 
 // _gen7_encrypt(data: bytes, raw: bytes, strength: int) -> tuple[bytes, bytes]

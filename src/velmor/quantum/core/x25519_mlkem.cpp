@@ -59,9 +59,7 @@ object gen8_decrypt(const Scope& s, Args a) {
     if (length(enc) < 60) raise(s[n::InvalidInputError], "Invalid Gen8 encrypted message");
     object x_priv = slice(raw, 0, 32);
     object mlkem_priv = slice(raw, 32, kEnd);
-    object ct_len_obj = u32le(secret);
-    Py_ssize_t ct_len = PyLong_AsSsize_t(ct_len_obj.ptr());
-    if (ct_len == -1 && PyErr_Occurred()) fail();
+    Py_ssize_t ct_len = length_field(secret);
     if (ct_len == 0 || ct_len > length(secret) - 4 - 32)
         raise(s[n::InvalidInputError], "Invalid Gen8 encapsulated secret");
     object mlkem_ct = slice(secret, 4, 4 + ct_len);
