@@ -57,8 +57,7 @@ object sign(const Scope& s, Args a);
 object verify(const Scope& s, Args a);
 
 // Small helpers shared by the generation files.
-inline object num(long value) { return vm::checked(PyLong_FromLong(value)); }
-inline object random_bytes(long size) { return vm::urandom(num(size)); }
+inline object random_bytes(long size) { return vm::urandom(vm::number(size)); }
 // int.from_bytes(data[:4], "little")
 object u32le(vm::handle data);
 // u32le(data) as an index into data, clipped so that offsets past it cannot overflow

@@ -49,7 +49,7 @@ bool any_item(handle value) {
 }
 
 bool is(handle gen, long value) {
-    object v = num(value);
+    object v = number(value);
     return truthy(checked(PyObject_RichCompare(gen.ptr(), v.ptr(), Py_EQ)));
 }
 

@@ -57,7 +57,7 @@ object gen6_encrypt(const Scope& s, Args a) {
     object capsule, ss;
     unpack(oqs.attr(n::encapsulate)(alg, raw_pk), {&capsule, &ss});
     object salt = random_bytes(16);
-    object key = s[n::_hkdf](ss, salt, s[n::_GEN6_INFO], num(32));
+    object key = s[n::_hkdf](ss, salt, s[n::_GEN6_INFO], number(32));
     object nonce = random_bytes(12);
     object ct, tag;
     unpack(s[n::_gcm_seal](key, nonce, data), {&ct, &tag});
@@ -73,7 +73,7 @@ object gen6_decrypt(const Scope& s, Args a) {
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::frodo_alg)(strength);
     object ss = oqs.attr(n::decapsulate)(alg, raw_sk, capsule);
-    object key = s[n::_hkdf](ss, salt, s[n::_GEN6_INFO], num(32));
+    object key = s[n::_hkdf](ss, salt, s[n::_GEN6_INFO], number(32));
     return s[n::_gcm_open](key, nonce, slice(enc, 28, -16), slice(enc, -16, kEnd));
 }
 

@@ -52,7 +52,7 @@ static Keywords rsa_kw{"public_exponent", "key_size"};
 object header(long first, handle strength) {
     object second = integer(strength);
     object pair = checked(PyList_New(0));
-    if (PyList_Append(pair.ptr(), num(first).ptr()) < 0 || PyList_Append(pair.ptr(), second.ptr()) < 0)
+    if (PyList_Append(pair.ptr(), number(first).ptr()) < 0 || PyList_Append(pair.ptr(), second.ptr()) < 0)
         fail();
     return checked(PyBytes_FromObject(pair.ptr()));
 }
@@ -110,7 +110,7 @@ object generate_keypair(const Scope& s, Args a) {
 object gen7_generate(const Scope& s, Args a) {
     handle strength = a[0];
     object key = call_kw(s[n::_rsa_asym].attr(n::generate_private_key), {}, n::rsa_kw,
-                         {num(65537), num(4096)});
+                         {number(65537), number(4096)});
     object ser = s[n::_ser];
     object rsa_pub_der = key.attr(n::public_key)().attr(n::public_bytes)(
         ser.attr(n::Encoding).attr(n::DER), ser.attr(n::PublicFormat).attr(n::PKCS1));

@@ -50,7 +50,7 @@ object gen2_encrypt(const Scope& s, Args a) {
     handle data = a[0], raw_pk = a[1], strength = a[2];
     object capsule, ss;
     encapsulate_cmce(s, raw_pk, strength, capsule, ss);
-    object aes_key = s[n::_hkdf](ss, empty_bytes(), empty_bytes(), num(32));
+    object aes_key = s[n::_hkdf](ss, empty_bytes(), empty_bytes(), number(32));
     object iv = random_bytes(16);
     object ct = s[n::_cbc_encrypt](data, aes_key, iv);
     object mac = s[n::_hmac256](ss, join({iv, ct}));
@@ -67,7 +67,7 @@ object gen2_decrypt(const Scope& s, Args a) {
     object ss = decapsulate_cmce(s, raw_sk, capsule, strength);
     object expected = s[n::_hmac256](ss, join({iv, ct}));
     if (!mac_matches(s, mac, expected)) raise(s[n::DecryptionError], "Gen2 HMAC verification failed");
-    object aes_key = s[n::_hkdf](ss, empty_bytes(), empty_bytes(), num(32));
+    object aes_key = s[n::_hkdf](ss, empty_bytes(), empty_bytes(), number(32));
     return s[n::_cbc_decrypt](ct, aes_key, iv);
 }
 
@@ -77,7 +77,7 @@ object gen5_encrypt(const Scope& s, Args a) {
     object capsule, ss;
     encapsulate_cmce(s, raw_pk, strength, capsule, ss);
     object salt = random_bytes(32);
-    object dk = s[n::_hkdf](ss, salt, s[n::_GEN5_INFO], num(64));
+    object dk = s[n::_hkdf](ss, salt, s[n::_GEN5_INFO], number(64));
     object aes_key = slice(dk, 0, 32);
     object mac_key = slice(dk, 32, 64);
     object iv = random_bytes(16);
@@ -95,7 +95,7 @@ object gen5_decrypt(const Scope& s, Args a) {
     object mac = slice(enc, -32, kEnd);
     object ct = slice(enc, 48, -32);
     object ss = decapsulate_cmce(s, raw_sk, capsule, strength);
-    object dk = s[n::_hkdf](ss, salt, s[n::_GEN5_INFO], num(64));
+    object dk = s[n::_hkdf](ss, salt, s[n::_GEN5_INFO], number(64));
     object aes_key = slice(dk, 0, 32);
     object mac_key = slice(dk, 32, 64);
     object expected = s[n::_hmac256](mac_key, join({salt, iv, ct}));

@@ -125,7 +125,7 @@ object gcm_open(const Scope& s, Args a) {
 // _cbc_encrypt(data: bytes, key: bytes, iv: bytes) -> bytes
 object cbc_encrypt(const Scope& s, Args a) {
     handle data = a[0], key = a[1], iv = a[2];
-    object padder = s[n::sym_padding].attr(n::PKCS7)(num(128)).attr(n::padder)();
+    object padder = s[n::sym_padding].attr(n::PKCS7)(number(128)).attr(n::padder)();
     object padded = run(padder, data);
     return run(cbc_cipher(s, key, iv).attr(n::encryptor)(), padded);
 }
@@ -134,7 +134,7 @@ object cbc_encrypt(const Scope& s, Args a) {
 object cbc_decrypt(const Scope& s, Args a) {
     handle ciphertext = a[0], key = a[1], iv = a[2];
     object padded = run(cbc_cipher(s, key, iv).attr(n::decryptor)(), ciphertext);
-    object unpadder = s[n::sym_padding].attr(n::PKCS7)(num(128)).attr(n::unpadder)();
+    object unpadder = s[n::sym_padding].attr(n::PKCS7)(number(128)).attr(n::unpadder)();
     try {
         return run(unpadder, padded);
     } catch (error& e) {
@@ -163,7 +163,7 @@ object xor_mix(const Scope&, Args a) {
     handle session_key = a[0], frodo_ss = a[1];
     object values = checked(PyList_New(0));
     for (long i = 0; i < 32; ++i) {
-        object index = num(i);
+        object index = number(i);
         object left = checked(PyObject_GetItem(session_key.ptr(), index.ptr()));
         object size = checked(PyLong_FromSsize_t(length(frodo_ss)));
         object at = checked(PyNumber_Remainder(index.ptr(), size.ptr()));

@@ -55,7 +55,7 @@ object gen7_encrypt(const Scope& s, Args a) {
     unpack(oqs.attr(n::encapsulate)(alg, frodo_pub), {&frodo_capsule, &frodo_ss});
     object combined = s[n::_xor_mix](session_key, frodo_ss);
     object salt = random_bytes(32);
-    object key = s[n::_hkdf](combined, salt, s[n::_GEN7_INFO], num(32));
+    object key = s[n::_hkdf](combined, salt, s[n::_GEN7_INFO], number(32));
     object nonce = random_bytes(12);
     object ct, tag;
     unpack(s[n::_gcm_seal](key, nonce, data), {&ct, &tag});
@@ -95,7 +95,7 @@ object gen7_decrypt(const Scope& s, Args a) {
     object combined = s[n::_xor_mix](session_key, frodo_ss);
     object salt = slice(enc, 0, 32);
     object nonce = slice(enc, 32, 44);
-    object key = s[n::_hkdf](combined, salt, s[n::_GEN7_INFO], num(32));
+    object key = s[n::_hkdf](combined, salt, s[n::_GEN7_INFO], number(32));
     return s[n::_gcm_open](key, nonce, slice(enc, 44, -16), slice(enc, -16, kEnd));
 }
 

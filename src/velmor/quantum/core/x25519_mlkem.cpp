@@ -43,7 +43,7 @@ object gen8_encrypt(const Scope& s, Args a) {
     object x_ss = eph.attr(n::exchange)(s[n::X25519PublicKey].attr(n::from_public_bytes)(x_pub));
     object combined = join({x_ss, mlkem_ss});
     object salt = random_bytes(32);
-    object key = s[n::_hkdf](combined, salt, s[n::_GEN8_INFO], num(32));
+    object key = s[n::_hkdf](combined, salt, s[n::_GEN8_INFO], number(32));
     object nonce = random_bytes(12);
     object ct, tag;
     unpack(s[n::_gcm_seal](key, nonce, data), {&ct, &tag});
@@ -72,7 +72,7 @@ object gen8_decrypt(const Scope& s, Args a) {
     object combined = join({x_ss, mlkem_ss});
     object salt = slice(enc, 0, 32);
     object nonce = slice(enc, 32, 44);
-    object key = s[n::_hkdf](combined, salt, s[n::_GEN8_INFO], num(32));
+    object key = s[n::_hkdf](combined, salt, s[n::_GEN8_INFO], number(32));
     return s[n::_gcm_open](key, nonce, slice(enc, 44, -16), slice(enc, -16, kEnd));
 }
 
