@@ -512,7 +512,7 @@ def _header_edit(draw, data: bytes) -> bytes:
         out = struct.pack("<I", field) + data[4:]
     elif kind == "big":
         field = draw(st.sampled_from([0, 1, 256, 257, 512, max(0, n - 8), max(0, n - 9),
-                                      max(0, n - 37), 2**32 - 1]))
+                                      max(0, n - 37), 2**32 - 8, 2**32 - 1]))
         out = b"HYBR" + struct.pack(">I", field) + data[8:]
     elif kind == "magic":
         out = draw(st.sampled_from([b"HYBR", NET_MAGIC, b"HYB", b"hybr"])) + data[4:]
@@ -675,7 +675,7 @@ def _hostile_signature_texts(draw):
 
 def _rsa_rows():
     import velmor.rsa as rsa_async
-    # What the specification lets out of these readers: the loaders' InvalidInputError, the RSA
+    # What these readers may let out: the loaders' InvalidInputError, the RSA
     # and AES readers' DecryptionError, and from a forged envelope the AES primitive's refusal
     # of a key that is no AES key length (ValueError); the verifiers pass the dependency's own
     # errors for a key of another algorithm (TypeError) and the host's UnicodeEncodeError.
@@ -739,7 +739,22 @@ def _header(draw, data: bytes) -> bytes:
     return out if out != data else data + b"\x00"
 
 
-KEY_MUTATIONS = BYTE_MUTATIONS + (_header,)
+def _length_at(offset):
+    """The little-endian length field at `offset` (generations 7 and 8 lead their capsules and
+    their RSA key parts with one) set to a boundary value, wrapping ones included."""
+    def mutate(draw, data: bytes) -> bytes:
+        rest = max(0, len(data) - offset - 4)
+        field = draw(st.sampled_from([0, 1, max(0, rest - 33), max(0, rest - 32), rest,
+                                      rest + 1, 2**31 - 1, 2**31, 2**32 - 8, 2**32 - 4,
+                                      2**32 - 1]))
+        out = data[:offset] + struct.pack("<I", field) + data[offset + 4:]
+        return out if out != data else data + b"\x00"
+    mutate.__name__ = f"_length_at_{offset}"
+    return mutate
+
+
+KEY_MUTATIONS = BYTE_MUTATIONS + (_header, _length_at(2))
+CAPSULE_MUTATIONS = BYTE_MUTATIONS + (_length_at(0),)
 
 
 @st.composite
@@ -816,7 +831,7 @@ def _hostile_quantum_signatures(draw):
                      draw(st.sampled_from([0, 1, 2, 3, 255]))]) + public[2:]
         return data, quantum.sign(data, private), key
     # A signature of the same data under another kind of key.
-    other_public, other_private = quantum_sig_keypair(*draw(st.sampled_from(SIGNATURE_KINDS)))
+    _, other_private = quantum_sig_keypair(*draw(st.sampled_from(SIGNATURE_KINDS)))
     return data, quantum.sign(data, other_private), public
 
 
@@ -826,7 +841,7 @@ def _quantum_rows():
     # binding layer's QuantumOperationError, the KeyError of a strength byte past 2, and the
     # ValueError of an X25519 agreement with a low-order point.
     errors = (InvalidInputError, DecryptionError, QuantumOperationError, KeyError, ValueError)
-    decrypt_mutators = {0: BYTE_MUTATIONS, 1: KEY_MUTATIONS, 2: BYTE_MUTATIONS}
+    decrypt_mutators = {0: BYTE_MUTATIONS, 1: KEY_MUTATIONS, 2: CAPSULE_MUTATIONS}
     return [
         Reader("quantum.decrypt", quantum.decrypt, _quantum_cases(QUANTUM_KINDS),
                _hostile_quantum(QUANTUM_KINDS), raises=errors, untrusted=(0, 1, 2),
@@ -835,8 +850,8 @@ def _quantum_rows():
         # Generation 7 loads an RSA-4096 private key at every decryption.
         Reader("quantum.decrypt gen7", quantum.decrypt, _quantum_cases(GEN7_KINDS),
                _hostile_quantum(GEN7_KINDS), raises=errors, untrusted=(0, 2),
-               result_type=str, authenticated=True, coroutine=quantum_async.decrypt,
-               budget=6, slow=True),
+               mutators={0: BYTE_MUTATIONS, 2: CAPSULE_MUTATIONS}, result_type=str,
+               authenticated=True, coroutine=quantum_async.decrypt, budget=6, slow=True),
         Reader("quantum.verify", quantum.verify, _quantum_signature_cases(),
                _hostile_quantum_signatures(), raises=(KeyError,), untrusted=(0, 1, 2),
                mutators={0: BYTE_MUTATIONS, 1: BYTE_MUTATIONS, 2: KEY_MUTATIONS},
