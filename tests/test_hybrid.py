@@ -5,15 +5,13 @@ import __future__
 import asyncio
 import base64
 import binascii
-import hashlib
 import inspect
 import os
 import struct
 
 import pytest
 from cryptography.exceptions import InvalidTag
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import padding
+from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -23,6 +21,7 @@ import velmor.hybrid
 import velmor.hybrid.core as hc
 import velmor.rsa
 import velmor.rsa.core as rc
+from rsa_support import OAEP, legacy_envelope
 from velmor.errors import DecryptionError, InvalidInputError
 
 TAMPERED = "Hybrid AES-GCM decryption failed (wrong key or tampered data)"
@@ -31,35 +30,12 @@ AES_FAILED = (
     "AES decryption failed: data is not valid AES-GCM (legacy AES-CBC+HMAC not yet supported, "
     "or wrong key/tampered data)."
 )
-OAEP = padding.OAEP(mgf=padding.MGF1(hashes.SHA256()), algorithm=hashes.SHA256(), label=None)
 
 
 def flip(data, index):
     out = bytearray(data)
     out[index] ^= 0x01
     return bytes(out)
-
-
-def legacy_envelope(public_pem, data, aes_key=None):
-    """Writes the legacy envelope: "HYBR", big-endian block length, RSA-OAEP block of the AES
-    key, then an AES-GCM blob (nonce, ciphertext, tag) under that key."""
-    aes_key = os.urandom(32) if aes_key is None else aes_key
-    public = serialization.load_pem_public_key(public_pem.encode())
-    block = public.encrypt(aes_key, OAEP)
-    nonce = os.urandom(12)
-    key = _aes_key_from(aes_key)
-    return b"HYBR" + struct.pack(">I", len(block)) + block + nonce + AESGCM(key).encrypt(
-        nonce, data, None
-    )
-
-
-def _aes_key_from(raw):
-    """The AES-256 key that the key text (Base64) of the unwrapped bytes stands for."""
-    if len(raw) == 32:
-        return raw
-    if len(raw) == 64:
-        return raw[:32]
-    return hashlib.sha256(raw).digest()
 
 
 def open_envelope(private_key, envelope):
