@@ -79,3 +79,15 @@ def test_missing_names_fail_where_the_host_would(monkeypatch):
     monkeypatch.delattr(keys, "hashlib")
     with pytest.raises(NameError, match="'hashlib'"):
         keys.convert_key("\ud800")  # the hash is found before the text is encoded
+
+
+def test_module_attributes_are_read_at_each_call(monkeypatch):
+    # The runtime keeps module attribute reads between calls; a rebinding must still be seen.
+    import base64 as host_base64
+    raw = bytes(range(32))
+    text = host_base64.b64encode(raw).decode()
+    assert keys.convert_key(text) == raw
+    monkeypatch.setattr(host_base64, "b64decode", lambda s, validate: bytes(64))
+    assert keys.convert_key(text) == bytes(32)
+    monkeypatch.undo()
+    assert keys.convert_key(text) == raw

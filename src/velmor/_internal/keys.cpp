@@ -29,7 +29,7 @@ object try_base64(const Scope& s, Args a) {
     handle text = a[0];
     if (length(text) == 0) return nb::none();
     if (length(text) % 4 != 0) return nb::none();
-    object decode = s[n::base64].attr(n::b64decode);
+    object decode = attribute_of(s[n::base64], n::b64decode);
     PyObject* stack[] = {text.ptr(), Py_True};
     PyObject* decoded = PyObject_Vectorcall(decode.ptr(), stack, 1, n::validate.ptr());
     if (decoded) return nb::steal(decoded);
@@ -47,19 +47,19 @@ object try_base64(const Scope& s, Args a) {
     fail();
 }
 
-object sha256(const Scope& s) { return s[n::hashlib].attr(n::sha256); }
+object sha256(const Scope& s) { return attribute_of(s[n::hashlib], n::sha256); }
 
 // convert_key(key: str) -> bytes
 object convert_key(const Scope& s, Args a) {
     handle key = a[0];
-    object decoded = s[n::_try_base64](key);
+    object decoded = call(s[n::_try_base64], key);
     if (decoded.is_none()) {
         object hash = sha256(s);  // the hash is found before the text is encoded
-        return hash(key.attr(n::encode)(n::utf_8)).attr(n::digest)();
+        return call_method(call(hash, call_method(key, n::encode, n::utf_8)), n::digest);
     }
     object size = s[n::AES_KEY_SIZE];
     object n = checked(PyLong_FromSsize_t(length(decoded)));
-    object twice = checked(PyNumber_Multiply(size.ptr(), object(nb::int_(2)).ptr()));
+    object twice = checked(PyNumber_Multiply(size.ptr(), number(2).ptr()));
     int is_key = PyObject_RichCompareBool(n.ptr(), size.ptr(), Py_EQ);
     if (is_key == 0) is_key = PyObject_RichCompareBool(n.ptr(), twice.ptr(), Py_EQ);
     if (is_key < 0) fail();
@@ -67,7 +67,7 @@ object convert_key(const Scope& s, Args a) {
         object head = checked(PySlice_New(nullptr, size.ptr(), nullptr));
         return checked(PyObject_GetItem(decoded.ptr(), head.ptr()));
     }
-    return sha256(s)(decoded).attr(n::digest)();
+    return call_method(call(sha256(s), decoded), n::digest);
 }
 
 }  // namespace

@@ -31,11 +31,11 @@ constexpr const char* kNotGcm =
 object encrypt_bytes(const Scope& s, Args a) {
     handle data = a[0], key = a[1];
     if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
-    object aes_key = s[n::convert_key](key);
+    object aes_key = call(s[n::convert_key], key);
     object nonce = urandom(s[n::GCM_NONCE_SIZE]);
     object sealed;
     try {
-        sealed = s[n::AESGCM](aes_key).attr(n::encrypt)(nonce, data, nb::none());
+        sealed = call_method(call(s[n::AESGCM], aes_key), n::encrypt, nonce, data, handle(Py_None));
     } catch (error& e) {
         if (!is_exception(e)) throw;
         raise_prefixed(s[n::EncryptionError], "AES-GCM encryption failed: ", e);
@@ -46,10 +46,10 @@ object encrypt_bytes(const Scope& s, Args a) {
 // decrypt_bytes(blob: bytes, key: str) -> bytes
 object decrypt_bytes(const Scope& s, Args a) {
     handle blob = a[0], key = a[1];
-    object aes_key = s[n::convert_key](key);
+    object aes_key = call(s[n::convert_key], key);
     object nonce_size = s[n::GCM_NONCE_SIZE];
     object sum = checked(PyNumber_Add(nonce_size.ptr(), s[n::GCM_TAG_SIZE].ptr()));
-    object min_gcm = checked(PyNumber_Add(sum.ptr(), object(nb::int_(1)).ptr()));
+    object min_gcm = add(sum, number(1));
     object size = checked(PyLong_FromSsize_t(length(blob)));
     int long_enough = PyObject_RichCompareBool(size.ptr(), min_gcm.ptr(), Py_GE);
     if (long_enough < 0) fail();
@@ -59,7 +59,8 @@ object decrypt_bytes(const Scope& s, Args a) {
         object nonce = checked(PyObject_GetItem(blob.ptr(), head.ptr()));
         object ct_and_tag = checked(PyObject_GetItem(blob.ptr(), tail.ptr()));
         try {
-            return s[n::AESGCM](aes_key).attr(n::decrypt)(nonce, ct_and_tag, nb::none());
+            return call_method(call(s[n::AESGCM], aes_key), n::decrypt, nonce, ct_and_tag,
+                               handle(Py_None));
         } catch (error& e) {
             Handling handling(e);
             if (!e.matches(s[n::InvalidTag])) throw;

@@ -66,6 +66,27 @@ object Scope::operator[](const Name& name) const {
     return value;
 }
 
+object attribute_of(handle obj, const Name& name) {
+    PyObject* target = obj.ptr();
+    if (!PyModule_CheckExact(target) || watcher < 0)
+        return checked(PyObject_GetAttr(target, name.ptr()));
+    PyObject* dict = PyModule_GetDict(target);
+    if (name.attr_dict_ == dict && name.attr_generation_ == generation)
+        return nb::borrow(name.attr_value_);
+    object value = checked(PyObject_GetAttr(target, name.ptr()));
+    // Keep it only when it is the dictionary's own entry (not a module __getattr__ answer).
+    PyObject* entry = nullptr;
+    if (PyDict_GetItemRef(dict, name.ptr(), &entry) < 0) fail();
+    if (entry == value.ptr()) {
+        watch_namespace(dict);
+        name.attr_dict_ = dict;
+        name.attr_value_ = entry;  // borrowed: the dictionary holds it while unchanged
+        name.attr_generation_ = generation;
+    }
+    Py_XDECREF(entry);
+    return value;
+}
+
 object Scope::lookup(const Name& name) const {
     PyObject* found = nullptr;
     int r = PyDict_GetItemRef(globals, name.ptr(), &found);
@@ -180,10 +201,11 @@ object bytes_of(handle value) {
 object urandom(handle size) {
     VM_NAME(os);
     VM_NAME(urandom);
+    // The host's os module itself, as sys.modules has it, whatever a module's `os` is bound to.
     PyObject* os_module = nullptr;
     if (PyDict_GetItemRef(PyImport_GetModuleDict(), os.ptr(), &os_module) < 0) fail();
     object module = os_module ? nb::steal(os_module) : checked(PyImport_Import(os.ptr()));
-    return module.attr(urandom)(size);
+    return call(attribute_of(module, urandom), size);
 }
 
 }  // namespace vm

@@ -54,7 +54,7 @@ void prepare(handle module, const ModuleDef& def, bool made_here) {
 
 // The value that `from module import name` binds: the attribute, else the sub-module of that
 // name registered in sys.modules (as the host's from-import falls back), else the host's error.
-object attribute_of(handle source, const char* module, const char* name) {
+object imported_name(handle source, const char* module, const char* name) {
     PyObject* value = PyObject_GetAttrString(source.ptr(), name);
     if (value) return nb::steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
@@ -108,7 +108,7 @@ void Module::import_from(const char* module, std::initializer_list<const char*> 
         object key = checked(PyUnicode_FromString(module));
         source = checked(PyImport_ImportModuleLevelObject(key.ptr(), dict_, nullptr, fromlist.ptr(), 0));
     }
-    for (const char* name : names) set(name, attribute_of(source, module, name));
+    for (const char* name : names) set(name, imported_name(source, module, name));
 }
 
 void Module::import_from_as(const char* module, const char* name, const char* alias) {
@@ -181,7 +181,7 @@ object import_from(const char* module, const char* name) {
             }
         }
     }
-    return attribute_of(source, module, name);
+    return imported_name(source, module, name);
 }
 
 object import_module(std::string_view name) {

@@ -45,6 +45,11 @@ private:
     mutable PyObject* cached_globals_ = nullptr;
     mutable PyObject* cached_value_ = nullptr;
     mutable unsigned long cached_generation_ = 0;
+    // The last read of this name as an attribute of a module (attribute_of).
+    friend object attribute_of(handle, const Name&);
+    mutable PyObject* attr_dict_ = nullptr;
+    mutable PyObject* attr_value_ = nullptr;
+    mutable unsigned long attr_generation_ = 0;
 };
 
 #define VM_NAME(id) static ::vm::Name id{#id}
@@ -67,6 +72,10 @@ struct Scope {
 unsigned long namespace_generation();
 void watch_namespace(PyObject* dict);
 
+// getattr(obj, name). For a module, whose attributes are the entries of its watched dictionary,
+// the last answer is kept on the Name until that dictionary changes.
+object attribute_of(handle obj, const Name& name);
+
 // The bound arguments of one call, in parameter order (defaults filled in).
 struct Args {
     PyObject* const* values;
@@ -74,6 +83,30 @@ struct Args {
 };
 
 using Impl = object (*)(const Scope&, Args);
+
+// Direct calls for hot paths: every argument a handle, object or Name, passed borrowed.
+object checked(PyObject* result);
+namespace detail {
+inline PyObject* arg_ptr(handle h) { return h.ptr(); }
+inline PyObject* arg_ptr(const Name& n) { return n.ptr(); }
+}  // namespace detail
+
+// fn(args...)
+template <typename... A>
+object call(handle fn, const A&... args) {
+    PyObject* stack[1 + sizeof...(A)] = {nullptr, detail::arg_ptr(args)...};
+    return checked(PyObject_Vectorcall(fn.ptr(), stack + 1,
+                                       sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// self.name(args...), without making a bound method
+template <typename... A>
+object call_method(handle self, const Name& name, const A&... args) {
+    PyObject* stack[] = {self.ptr(), detail::arg_ptr(args)...};
+    return checked(PyObject_VectorcallMethod(name.ptr(), stack,
+                                             (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+}
 
 // Keyword names of a call, as the tuple that vectorcall takes; made once on first use.
 class Keywords {

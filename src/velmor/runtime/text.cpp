@@ -26,22 +26,23 @@ bool is_empty_text(handle value) {
 }
 
 object strict_b64decode(const Scope& s, handle text) {
-    return call_kw(s[n::base64].attr(n::b64decode), {text}, n::validate, {Py_True});
+    object decode = attribute_of(s[n::base64], n::b64decode);
+    return call_kw(decode, {text}, n::validate, {Py_True});
 }
 
 object encode_to_base64(const Scope& s, const Name& bytes_function, handle text, handle key) {
     // base64.b64encode(bytes_function(text.encode("utf-8"), key)): the callees are read before
     // the argument is made, as the host evaluates the expression.
-    object b64encode = s[n::base64].attr(n::b64encode);
+    object b64encode = attribute_of(s[n::base64], n::b64encode);
     object function = s[bytes_function];
-    object data = text.attr(n::encode)(n::utf_8);
-    object blob = function(data, key);
+    object data = call_method(text, n::encode, n::utf_8);
+    object blob = call(function, data, key);
     // Each intermediate goes as soon as the next step has it, as the host's temporaries do:
     // a large text then peaks at the blob and its Base64, not at every copy at once.
     data.reset();
-    object encoded = b64encode(blob);
+    object encoded = call(b64encode, blob);
     blob.reset();
-    return encoded.attr(n::decode)(n::ascii);
+    return call_method(encoded, n::decode, n::ascii);
 }
 
 object decode_from_base64(const Scope& s, const Name& bytes_function, handle text, handle key) {
@@ -52,10 +53,10 @@ object decode_from_base64(const Scope& s, const Name& bytes_function, handle tex
         if (!is_exception(e)) throw;
         raise_from(s[n::DecryptionError], "Ciphertext is not valid Base64", e);
     }
-    object data = s[bytes_function](blob, key);
+    object data = call(s[bytes_function], blob, key);
     blob.reset();
     try {
-        return data.attr(n::decode)(n::utf_8);
+        return call_method(data, n::decode, n::utf_8);
     } catch (error& e) {
         if (!e.matches(PyExc_UnicodeDecodeError)) throw;
         raise_from(s[n::DecryptionError], "Decrypted data is not valid UTF-8", e);
