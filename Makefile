@@ -7,19 +7,23 @@ ASAN_VENV ?= .venv-asan
 
 .PHONY: demo test bench sanitize venv clean
 
+# a fresh virtual environment with velmor installed (and the extras named in EXTRAS)
 venv:
 	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install -q --upgrade pip
-	$(VENV)/bin/python -m pip install -q ".[test]"
+	$(VENV)/bin/python -m pip install -q ".$(EXTRAS)"
 
-demo: venv
+demo:
+	$(MAKE) venv EXTRAS=
 	$(VENV)/bin/python examples/tour.py
 
-test: venv
+test:
+	$(MAKE) venv EXTRAS=[test]
 	cd tests && ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider .
 
-bench: venv
+bench:
+	$(MAKE) venv EXTRAS=
 	$(VENV)/bin/python bench/run.py
 
 # AddressSanitizer and UndefinedBehaviorSanitizer build, the test suite run under it.
