@@ -58,12 +58,9 @@ object convert_key(const Scope& s, Args a) {
         return call_method(call(hash, call_method(key, n::encode, n::utf_8)), n::digest);
     }
     object size = s[n::AES_KEY_SIZE];
-    object n = checked(PyLong_FromSsize_t(length(decoded)));
+    object n = number(length(decoded));
     object twice = checked(PyNumber_Multiply(size.ptr(), number(2).ptr()));
-    int is_key = PyObject_RichCompareBool(n.ptr(), size.ptr(), Py_EQ);
-    if (is_key == 0) is_key = PyObject_RichCompareBool(n.ptr(), twice.ptr(), Py_EQ);
-    if (is_key < 0) fail();
-    if (is_key) {
+    if (compare(n, size, Py_EQ) || compare(n, twice, Py_EQ)) {
         object head = checked(PySlice_New(nullptr, size.ptr(), nullptr));
         return checked(PyObject_GetItem(decoded.ptr(), head.ptr()));
     }

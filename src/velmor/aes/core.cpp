@@ -40,7 +40,7 @@ object encrypt_bytes(const Scope& s, Args a) {
         if (!is_exception(e)) throw;
         raise_prefixed(s[n::EncryptionError], "AES-GCM encryption failed: ", e);
     }
-    return checked(PyNumber_Add(nonce.ptr(), sealed.ptr()));
+    return add(nonce, sealed);
 }
 
 // decrypt_bytes(blob: bytes, key: str) -> bytes
@@ -48,12 +48,9 @@ object decrypt_bytes(const Scope& s, Args a) {
     handle blob = a[0], key = a[1];
     object aes_key = call(s[n::convert_key], key);
     object nonce_size = s[n::GCM_NONCE_SIZE];
-    object sum = checked(PyNumber_Add(nonce_size.ptr(), s[n::GCM_TAG_SIZE].ptr()));
-    object min_gcm = add(sum, number(1));
-    object size = checked(PyLong_FromSsize_t(length(blob)));
-    int long_enough = PyObject_RichCompareBool(size.ptr(), min_gcm.ptr(), Py_GE);
-    if (long_enough < 0) fail();
-    if (long_enough) {
+    object min_gcm = add(add(nonce_size, s[n::GCM_TAG_SIZE]), number(1));
+    object size = number(length(blob));
+    if (compare(size, min_gcm, Py_GE)) {
         object head = checked(PySlice_New(nullptr, nonce_size.ptr(), nullptr));
         object tail = checked(PySlice_New(nonce_size.ptr(), nullptr, nullptr));
         object nonce = checked(PyObject_GetItem(blob.ptr(), head.ptr()));

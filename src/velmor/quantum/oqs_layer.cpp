@@ -201,7 +201,7 @@ object table(std::initializer_list<const char*> names) {
     object d = checked(PyDict_New());
     long key = 0;
     for (const char* name : names) {
-        object k = checked(PyLong_FromLong(key++));
+        object k = number(key++);
         if (PyDict_SetItem(d.ptr(), k.ptr(), checked(PyUnicode_FromString(name)).ptr()) < 0) fail();
     }
     return d;
@@ -211,7 +211,7 @@ object candidates(std::initializer_list<std::pair<const char*, const char*>> row
     object d = checked(PyDict_New());
     long key = 0;
     for (const auto& [first, second] : rows) {
-        object k = checked(PyLong_FromLong(key++));
+        object k = number(key++);
         object row = checked(PyList_New(0));
         if (PyList_Append(row.ptr(), checked(PyUnicode_FromString(first)).ptr()) < 0 ||
             PyList_Append(row.ptr(), checked(PyUnicode_FromString(second)).ptr()) < 0 ||

@@ -130,10 +130,8 @@ object load_private(const Scope& s, Args a) {
 object encrypt_bytes(const Scope& s, Args a) {
     handle data = a[0], public_pem = a[1];
     if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
-    object size = checked(PyLong_FromSsize_t(length(data)));
-    int one_block = PyObject_RichCompareBool(size.ptr(), s[n::MAX_OAEP_PLAINTEXT].ptr(), Py_LE);
-    if (one_block < 0) fail();
-    if (one_block) {
+    object size = number(length(data));
+    if (compare(size, s[n::MAX_OAEP_PLAINTEXT], Py_LE)) {
         // A block that happens to begin with the legacy envelope's magic would be read back
         // as a legacy envelope and never open; OAEP is randomised, so draw another one.
         object block = s[n::_encrypt_oaep](data, public_pem);

@@ -53,26 +53,21 @@ object der_len(const Scope&, Args a) {
     }
     // Everything else (negative, huge or not an int) takes the general road with the host's
     // own comparisons, masks and errors.
-    object limit = checked(PyLong_FromLong(128));
-    int small = PyObject_RichCompareBool(value.ptr(), limit.ptr(), Py_LT);
-    if (small < 0) fail();
-    if (small) return bytes_of_item(value);
-    object mask = checked(PyLong_FromLong(255));
-    object eight = checked(PyLong_FromLong(8));
-    object zero = checked(PyLong_FromLong(0));
+    object limit = number(128);
+    if (compare(value, limit, Py_LT)) return bytes_of_item(value);
+    object mask = number(255);
+    object eight = number(8);
+    object zero = number(0);
     object octets = checked(PyByteArray_FromStringAndSize(nullptr, 0));
     object rest = nb::borrow(value);
-    for (;;) {
-        int more = PyObject_RichCompareBool(rest.ptr(), zero.ptr(), Py_GT);
-        if (more < 0) fail();
-        if (!more) break;
+    while (compare(rest, zero, Py_GT)) {
         object low = checked(PyNumber_And(rest.ptr(), mask.ptr()));
         object front = bytes_of_item(low);
-        octets = checked(PyNumber_Add(front.ptr(), octets.ptr()));
+        octets = add(front, octets);
         octets = checked(PyByteArray_FromObject(octets.ptr()));
         rest = checked(PyNumber_Rshift(rest.ptr(), eight.ptr()));
     }
-    object count = checked(PyLong_FromSsize_t(length(octets)));
+    object count = number(length(octets));
     object first = checked(PyNumber_Or(limit.ptr(), count.ptr()));
     return add(bytes_of_item(first), octets);
 }
@@ -82,13 +77,12 @@ object pkcs1_to_spki(const Scope& s, Args a) {
     handle pkcs1 = a[0];
     // _der_len is read before its argument is computed, as a call expression does
     object der_length = s[n::_der_len];
-    object inner_len = checked(PyLong_FromSsize_t(length(pkcs1)));
-    inner_len = checked(PyNumber_Add(inner_len.ptr(), object(nb::int_(1)).ptr()));
+    object inner_len = add(number(length(pkcs1)), number(1));
     object bit_string = add(one_byte(0x03), der_length(inner_len));
     bit_string = add(add(bit_string, one_byte(0x00)), pkcs1);
     object body = add(s[n::_RSA_ALG_ID], bit_string);
     der_length = s[n::_der_len];
-    object body_len = checked(PyLong_FromSsize_t(length(body)));
+    object body_len = number(length(body));
     return add(add(one_byte(0x30), der_length(body_len)), body);
 }
 

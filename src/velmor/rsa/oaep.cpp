@@ -29,11 +29,9 @@ object formatted(handle value) {
 // _encrypt_oaep(data: bytes, public_pem: str) -> bytes
 object encrypt_oaep(const Scope& s, Args a) {
     handle data = a[0], public_pem = a[1];
-    object size = checked(PyLong_FromSsize_t(length(data)));
+    object size = number(length(data));
     object limit = s[n::MAX_OAEP_PLAINTEXT];
-    int too_large = PyObject_RichCompareBool(size.ptr(), limit.ptr(), Py_GT);
-    if (too_large < 0) fail();
-    if (too_large) {
+    if (compare(size, limit, Py_GT)) {
         object cls = s[n::InvalidInputError];
         object message = checked(PyUnicode_FromFormat(
             "Data too large for a direct RSA-OAEP block (%U > %U bytes)", formatted(size).ptr(),

@@ -88,7 +88,7 @@ Py_ssize_t length_field(handle data) {
 }
 
 object packed_length(const Scope& s, handle value) {
-    object size = checked(PyLong_FromSsize_t(length(value)));
+    object size = number(length(value));
     return s[n::struct_module].attr(n::pack)(n::little_u32, size);
 }
 
@@ -113,7 +113,7 @@ object gcm_open(const Scope& s, Args a) {
     handle key = a[0], nonce = a[1], ciphertext = a[2], tag = a[3];
     try {
         object aead = s[n::AESGCM](key);
-        object sealed = checked(PyNumber_Add(ciphertext.ptr(), tag.ptr()));
+        object sealed = add(ciphertext, tag);
         return aead.attr(n::decrypt)(nonce, sealed, nb::none());
     } catch (error& e) {
         if (!is_exception(e)) throw;
@@ -165,7 +165,7 @@ object xor_mix(const Scope&, Args a) {
     for (long i = 0; i < 32; ++i) {
         object index = number(i);
         object left = checked(PyObject_GetItem(session_key.ptr(), index.ptr()));
-        object size = checked(PyLong_FromSsize_t(length(frodo_ss)));
+        object size = number(length(frodo_ss));
         object at = checked(PyNumber_Remainder(index.ptr(), size.ptr()));
         object right = checked(PyObject_GetItem(frodo_ss.ptr(), at.ptr()));
         object mixed = checked(PyNumber_Xor(left.ptr(), right.ptr()));
