@@ -392,8 +392,9 @@ def test_gen8_bad_input():
     capsule, message = core.encrypt("x", pk)
     with pytest.raises(InvalidInputError, match="^Invalid Gen8 public key$"):
         core.encrypt("x", b"\x08\x00" + b"\x01" * 31)
-    with pytest.raises(QuantumOperationError, match=r"^KEM encapsulation failed \(ML-KEM-512\)"):
-        core.encrypt("x", b"\x08\x00" + b"\x01" * 32)  # empty ML-KEM key goes to the binding
+    # an empty ML-KEM part never reaches the binding, which would pad it with zero bytes
+    with pytest.raises(InvalidInputError, match="^Invalid Gen8 public key$"):
+        core.encrypt("x", b"\x08\x00" + b"\x01" * 32)
     with pytest.raises(InvalidInputError, match="^Invalid Gen8 private key$"):
         core.decrypt(b"m", b"\x08\x00" + b"\x01" * 31, b"s")
     with pytest.raises(InvalidInputError, match="^Invalid Gen8 encapsulated secret$"):

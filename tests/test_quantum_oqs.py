@@ -166,12 +166,22 @@ def test_missing_binding_raises_install_hint(no_binding, name, args):
 
 def test_other_import_errors_pass(monkeypatch):
     monkeypatch.delitem(sys.modules, "oqs", raising=False)
-    monkeypatch.setattr(sys, "meta_path", [Finder(SystemExit)] + sys.meta_path)
-    with pytest.raises(SystemExit):
-        _oqs._oqs()
-    monkeypatch.setattr(sys, "meta_path", [Finder(RuntimeError)] + sys.meta_path[1:])
+    monkeypatch.setattr(sys, "meta_path", [Finder(RuntimeError)] + sys.meta_path)
     with pytest.raises(RuntimeError):
         _oqs.generate_keypair("ML-KEM-768")
+
+
+@pytest.mark.parametrize("exc", [SystemExit, FileNotFoundError])
+@pytest.mark.parametrize("name, args", CALLS)
+def test_binding_without_its_native_library_gives_the_install_hint(monkeypatch, exc, name, args):
+    # The binding ends its import with SystemExit when it can neither find nor build liboqs, and
+    # with FileNotFoundError when git or CMake is missing for the build.
+    monkeypatch.delitem(sys.modules, "oqs", raising=False)
+    monkeypatch.setattr(sys, "meta_path", [Finder(exc)] + sys.meta_path)
+    with pytest.raises(QuantumOperationError) as info:
+        getattr(_oqs, name)(*args)
+    assert str(info.value) == HINT
+    assert type(info.value.__cause__) is exc
 
 
 class Finder:
@@ -396,3 +406,71 @@ def test_object_without_context_protocol_is_wrapped(monkeypatch):
     with pytest.raises(QuantumOperationError, match="context manager protocol") as info:
         _oqs.decapsulate("A", b"sk", b"c")
     assert isinstance(info.value.__cause__, TypeError)
+
+
+def test_binding_that_exits_at_import_leaves_the_process_running(tmp_path):
+    import subprocess
+    import textwrap
+
+    (tmp_path / "oqs").mkdir()
+    (tmp_path / "oqs" / "__init__.py").write_text('raise SystemExit("Could not load liboqs shared library")\n')
+    program = textwrap.dedent("""
+        import velmor, velmor.sync
+        for attempt in range(2):
+            try:
+                velmor.sync.quantum.generate_keypair()
+            except Exception as e:
+                print(type(e).__name__, type(e.__cause__).__name__, e.__cause__)
+        print("still running")
+    """)
+    env = {**__import__("os").environ, "PYTHONPATH": str(tmp_path)}
+    done = subprocess.run([sys.executable, "-c", program], env=env, capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "QuantumOperationError SystemExit Could not load liboqs shared library"] * 2 + ["still running"]
+
+
+# --- only bytes reach the binding -------------------------------------------------------------
+
+BYTES_ARGUMENTS = [  # (wrapper, arguments, index of each bytes argument)
+    ("encapsulate", ("A", b"pk"), (1,)),
+    ("decapsulate", ("A", b"sk", b"ct"), (1, 2)),
+    ("sig_sign", ("S", b"sk", b"m"), (1, 2)),
+    ("sig_verify", ("S", b"pk", b"m", b"sig"), (1, 2, 3)),
+]
+NOT_BYTES = [6, 2**40, -1, True, None, "text", [1, 2], {0: 6, 1: 0, slice(2, None): 1}, 1.5, object()]
+
+
+@pytest.mark.parametrize("name, args, slots", BYTES_ARGUMENTS)
+@pytest.mark.parametrize("hostile", NOT_BYTES, ids=lambda v: type(v).__name__)
+def test_anything_but_bytes_is_refused_before_the_binding(monkeypatch, name, args, slots, hostile):
+    fake_binding(monkeypatch, encap_secret=lambda pk: (b"c", b"s"), decap_secret=lambda c: b"s",
+                 sign=lambda m: b"sig", verify=lambda *a: True)
+    for slot in slots:
+        bad = list(args)
+        bad[slot] = hostile
+        with pytest.raises(TypeError, match="a bytes-like object is required"):
+            getattr(_oqs, name)(*bad)
+    assert Recorder.log == []  # no binding object was made
+
+
+@pytest.mark.parametrize("name, args, slots", BYTES_ARGUMENTS)
+def test_bytes_like_arguments_reach_the_binding_as_bytes(monkeypatch, name, args, slots):
+    seen = []
+
+    def record(*values):
+        seen.extend(values)
+        return (b"c", b"s") if len(values) == 1 and name == "encapsulate" else b"s"
+
+    fake = fake_binding(monkeypatch, encap_secret=record, decap_secret=record, sign=record, verify=record)
+    made = fake.KeyEncapsulation
+    fake.KeyEncapsulation = fake.Signature = lambda *a: seen.extend(a[1:]) or made(*a)
+    # the last: a view with a stride, which is copied into one run of bytes
+    for convert in (bytearray, memoryview, lambda b: memoryview(bytes(v for c in b for v in (c, 0)))[::2]):
+        seen.clear()
+        bad = list(args)
+        for slot in slots:
+            bad[slot] = convert(args[slot])
+        getattr(_oqs, name)(*bad)
+        assert all(type(v) is bytes for v in seen) and sorted(seen) == sorted(args[i] for i in slots)

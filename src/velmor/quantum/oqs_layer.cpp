@@ -1,7 +1,8 @@
 // velmor.quantum._oqs: the one place that touches the liboqs binding `oqs`. It names the
 // mechanisms per strength, imports the binding at every call (never at load), and wraps the six
 // operations so that each uses one binding object inside one block and reports failures as
-// QuantumOperationError naming the mechanism. Nothing is cached between calls.
+// QuantumOperationError naming the mechanism. Nothing is cached between calls. Only bytes reach
+// the binding: it turns an int into a buffer of that many bytes, which liboqs then overruns.
 #include "modules.hpp"
 
 namespace velmor {
@@ -60,7 +61,10 @@ object lazy_import(const Scope& s, Args) {
     try {
         return import_name(s, n::oqs);
     } catch (error& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
+        // The binding ends with SystemExit (or an OSError from git or CMake) when it finds no
+        // liboqs and cannot build one: the library is missing, and the caller's process goes on.
+        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_SystemExit) && !e.matches(PyExc_OSError))
+            throw;
         raise_from(s[n::QuantumOperationError], kInstallHint, e);
     }
 }
@@ -113,8 +117,9 @@ object generate_keypair(const Scope& s, Args a) {
 
 // encapsulate(alg: str, public_key: bytes) -> tuple[bytes, bytes]
 object encapsulate(const Scope& s, Args a) {
-    handle alg = a[0], public_key = a[1];
+    handle alg = a[0];
     object oqs = s[n::_oqs]();
+    object public_key = buffer_bytes(a[1]);
     try {
         object ct, ss;
         with_block(oqs.attr(n::KeyEncapsulation)(alg), [&](handle kem) {
@@ -130,8 +135,9 @@ object encapsulate(const Scope& s, Args a) {
 
 // decapsulate(alg: str, secret_key: bytes, ciphertext: bytes) -> bytes
 object decapsulate(const Scope& s, Args a) {
-    handle alg = a[0], secret_key = a[1], ciphertext = a[2];
+    handle alg = a[0];
     object oqs = s[n::_oqs]();
+    object secret_key = buffer_bytes(a[1]), ciphertext = buffer_bytes(a[2]);
     try {
         object result = nb::none();
         with_block(oqs.attr(n::KeyEncapsulation)(alg, secret_key), [&](handle kem) {
@@ -166,8 +172,9 @@ object sig_generate_keypair(const Scope& s, Args a) {
 
 // sig_sign(alg: str, secret_key: bytes, message: bytes) -> bytes
 object sig_sign(const Scope& s, Args a) {
-    handle alg = a[0], secret_key = a[1], message = a[2];
+    handle alg = a[0];
     object oqs = s[n::_oqs]();
+    object secret_key = buffer_bytes(a[1]), message = buffer_bytes(a[2]);
     try {
         object result = nb::none();
         with_block(oqs.attr(n::Signature)(alg, secret_key), [&](handle sig) {
@@ -182,8 +189,9 @@ object sig_sign(const Scope& s, Args a) {
 
 // sig_verify(alg: str, public_key: bytes, message: bytes, signature: bytes) -> bool
 object sig_verify(const Scope& s, Args a) {
-    handle alg = a[0], public_key = a[1], message = a[2], signature = a[3];
+    handle alg = a[0];
     object oqs = s[n::_oqs]();
+    object public_key = buffer_bytes(a[1]), message = buffer_bytes(a[2]), signature = buffer_bytes(a[3]);
     try {
         object result = nb::none();
         with_block(oqs.attr(n::Signature)(alg), [&](handle sig) {

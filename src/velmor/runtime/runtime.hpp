@@ -172,6 +172,9 @@ bool truthy(handle value);          // the host's truth test
 Py_ssize_t length(handle value);    // the host's len()
 object checked(PyObject* result);   // steal a new reference, or throw the pending error
 object bytes_of(handle value);      // the host's bytes(value); a bytes object is returned itself
+// bytes(memoryview(value)): exact bytes are returned themselves, any other bytes-like object is
+// copied, anything else raises memoryview's TypeError ("a bytes-like object is required, ...")
+object buffer_bytes(handle value);
 object number(Py_ssize_t value);    // a host int
 object boolean(bool value);         // True or False
 object add(handle a, handle b);     // a + b

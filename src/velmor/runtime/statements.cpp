@@ -38,6 +38,13 @@ object item(handle seq, Py_ssize_t index) {
 
 object integer(handle value) { return checked(PyNumber_Long(value.ptr())); }
 
+object buffer_bytes(handle value) {
+    if (PyBytes_CheckExact(value.ptr())) return nb::borrow(value);
+    // bytes() alone would also take an int (that many zero bytes) or any iterable of ints
+    object view = checked(PyMemoryView_FromObject(value.ptr()));
+    return checked(PyBytes_FromObject(view.ptr()));
+}
+
 object join(std::initializer_list<handle> parts) {
     bool all_bytes = true;
     Py_ssize_t total = 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "modules.hpp"
+#include "quantum/mechanisms.hpp"
 
 namespace velmor::quantum {
 
@@ -64,5 +65,8 @@ object u32le(vm::handle data);
 Py_ssize_t length_field(vm::handle data);
 // struct.pack("<I", len(value)) with the module's `struct`
 object packed_length(const Scope& s, vm::handle value);
+// The KEM or signature key part handed to the binding: bytes of exactly the length that
+// mechanism `alg` gives it, else InvalidInputError(message) with the caller's own message.
+object key_part(const Scope& s, vm::handle alg, Part part, vm::handle value, const char* message);
 
 }  // namespace velmor::quantum

@@ -30,8 +30,9 @@ object gen4_encrypt(const Scope& s, Args a) {
     handle data = a[0], raw_pk = a[1];
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::frodo_alg)(s[n::QuantumStrength].attr(n::HIGHEST));
+    object public_key = key_part(s, alg, Part::public_key, raw_pk, "Invalid Gen4 public key");
     object capsule, ss;
-    unpack(oqs.attr(n::encapsulate)(alg, raw_pk), {&capsule, &ss});
+    unpack(oqs.attr(n::encapsulate)(alg, public_key), {&capsule, &ss});
     object nonce = random_bytes(12);
     object ct, tag;
     unpack(s[n::_gcm_seal](s[n::_gen4_key](ss), nonce, data), {&ct, &tag});
@@ -44,7 +45,8 @@ object gen4_decrypt(const Scope& s, Args a) {
     if (length(enc) < 28) raise(s[n::InvalidInputError], "Invalid Gen4 encrypted message");
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::frodo_alg)(s[n::QuantumStrength].attr(n::HIGHEST));
-    object ss = oqs.attr(n::decapsulate)(alg, raw_sk, capsule);
+    object secret_key = key_part(s, alg, Part::secret_key, raw_sk, "Invalid Gen4 private key");
+    object ss = oqs.attr(n::decapsulate)(alg, secret_key, capsule);
     object key = s[n::_gen4_key](ss);
     return s[n::_gcm_open](key, slice(enc, 0, 12), slice(enc, 12, -16), slice(enc, -16, kEnd));
 }
@@ -54,8 +56,9 @@ object gen6_encrypt(const Scope& s, Args a) {
     handle data = a[0], raw_pk = a[1], strength = a[2];
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::frodo_alg)(strength);
+    object public_key = key_part(s, alg, Part::public_key, raw_pk, "Invalid Gen6 public key");
     object capsule, ss;
-    unpack(oqs.attr(n::encapsulate)(alg, raw_pk), {&capsule, &ss});
+    unpack(oqs.attr(n::encapsulate)(alg, public_key), {&capsule, &ss});
     object salt = random_bytes(16);
     object key = s[n::_hkdf](ss, salt, s[n::_GEN6_INFO], number(32));
     object nonce = random_bytes(12);
@@ -72,7 +75,8 @@ object gen6_decrypt(const Scope& s, Args a) {
     object nonce = slice(enc, 16, 28);
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::frodo_alg)(strength);
-    object ss = oqs.attr(n::decapsulate)(alg, raw_sk, capsule);
+    object secret_key = key_part(s, alg, Part::secret_key, raw_sk, "Invalid Gen6 private key");
+    object ss = oqs.attr(n::decapsulate)(alg, secret_key, capsule);
     object key = s[n::_hkdf](ss, salt, s[n::_GEN6_INFO], number(32));
     return s[n::_gcm_open](key, nonce, slice(enc, 28, -16), slice(enc, -16, kEnd));
 }

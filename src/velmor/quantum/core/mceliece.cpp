@@ -27,16 +27,20 @@ VM_NAME(DecryptionError);
 
 object empty_bytes() { return checked(PyBytes_FromStringAndSize("", 0)); }
 
-void encapsulate_cmce(const Scope& s, handle raw_pk, handle strength, object& capsule, object& ss) {
+// `refused` is the generation's message for a key part of the wrong length
+void encapsulate_cmce(const Scope& s, handle raw_pk, handle strength, const char* refused, object& capsule,
+                      object& ss) {
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::cmce_alg)(strength);
-    unpack(oqs.attr(n::encapsulate)(alg, raw_pk), {&capsule, &ss});
+    object public_key = key_part(s, alg, Part::public_key, raw_pk, refused);
+    unpack(oqs.attr(n::encapsulate)(alg, public_key), {&capsule, &ss});
 }
 
-object decapsulate_cmce(const Scope& s, handle raw_sk, handle capsule, handle strength) {
+object decapsulate_cmce(const Scope& s, handle raw_sk, handle capsule, handle strength, const char* refused) {
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::cmce_alg)(strength);
-    return oqs.attr(n::decapsulate)(alg, raw_sk, capsule);
+    object secret_key = key_part(s, alg, Part::secret_key, raw_sk, refused);
+    return oqs.attr(n::decapsulate)(alg, secret_key, capsule);
 }
 
 bool mac_matches(const Scope& s, handle received, handle computed) {
@@ -49,7 +53,7 @@ bool mac_matches(const Scope& s, handle received, handle computed) {
 object gen2_encrypt(const Scope& s, Args a) {
     handle data = a[0], raw_pk = a[1], strength = a[2];
     object capsule, ss;
-    encapsulate_cmce(s, raw_pk, strength, capsule, ss);
+    encapsulate_cmce(s, raw_pk, strength, "Invalid Gen2 public key", capsule, ss);
     object aes_key = s[n::_hkdf](ss, empty_bytes(), empty_bytes(), number(32));
     object iv = random_bytes(16);
     object ct = s[n::_cbc_encrypt](data, aes_key, iv);
@@ -64,7 +68,7 @@ object gen2_decrypt(const Scope& s, Args a) {
     object iv = slice(enc, 0, 16);
     object mac = slice(enc, -32, kEnd);
     object ct = slice(enc, 16, -32);
-    object ss = decapsulate_cmce(s, raw_sk, capsule, strength);
+    object ss = decapsulate_cmce(s, raw_sk, capsule, strength, "Invalid Gen2 private key");
     object expected = s[n::_hmac256](ss, join({iv, ct}));
     if (!mac_matches(s, mac, expected)) raise(s[n::DecryptionError], "Gen2 HMAC verification failed");
     object aes_key = s[n::_hkdf](ss, empty_bytes(), empty_bytes(), number(32));
@@ -75,7 +79,7 @@ object gen2_decrypt(const Scope& s, Args a) {
 object gen5_encrypt(const Scope& s, Args a) {
     handle data = a[0], raw_pk = a[1], strength = a[2];
     object capsule, ss;
-    encapsulate_cmce(s, raw_pk, strength, capsule, ss);
+    encapsulate_cmce(s, raw_pk, strength, "Invalid Gen5 public key", capsule, ss);
     object salt = random_bytes(32);
     object dk = s[n::_hkdf](ss, salt, s[n::_GEN5_INFO], number(64));
     object aes_key = slice(dk, 0, 32);
@@ -94,7 +98,7 @@ object gen5_decrypt(const Scope& s, Args a) {
     object iv = slice(enc, 32, 48);
     object mac = slice(enc, -32, kEnd);
     object ct = slice(enc, 48, -32);
-    object ss = decapsulate_cmce(s, raw_sk, capsule, strength);
+    object ss = decapsulate_cmce(s, raw_sk, capsule, strength, "Invalid Gen5 private key");
     object dk = s[n::_hkdf](ss, salt, s[n::_GEN5_INFO], number(64));
     object aes_key = slice(dk, 0, 32);
     object mac_key = slice(dk, 32, 64);

@@ -45,6 +45,7 @@ VM_NAME(public_key);
 VM_NAME(public_bytes);
 VM_NAME(private_bytes);
 VM_NAME(DecryptionError);
+VM_NAME(InvalidInputError);
 static Name new_{"new"};
 static Name struct_module{"struct"};
 static Name pack{"pack"};
@@ -90,6 +91,12 @@ Py_ssize_t length_field(handle data) {
 object packed_length(const Scope& s, handle value) {
     object size = number(length(value));
     return s[n::struct_module].attr(n::pack)(n::little_u32, size);
+}
+
+object key_part(const Scope& s, handle alg, Part part, handle value, const char* message) {
+    object sized = sized_part(alg, part, value);
+    if (!sized) raise(s[n::InvalidInputError], message);
+    return sized;
 }
 
 // _hkdf(ikm: bytes, salt: bytes, info: bytes, length: int) -> bytes

@@ -37,8 +37,8 @@ object gen7_encrypt(const Scope& s, Args a) {
     if (length(raw) < 4) raise(s[n::InvalidInputError], "Invalid Gen7 public key");
     Py_ssize_t rsa_len = length_field(raw);
     object rsa_pub_der = slice(raw, 4, 4 + rsa_len);
-    object frodo_pub = slice(raw, 4 + rsa_len, kEnd);
-    if (length(rsa_pub_der) != rsa_len || length(frodo_pub) == 0)
+    object frodo_raw = slice(raw, 4 + rsa_len, kEnd);
+    if (length(rsa_pub_der) != rsa_len || length(frodo_raw) == 0)
         raise(s[n::InvalidInputError], "Invalid Gen7 public key (truncated)");
     object rsa_pub;
     try {
@@ -51,6 +51,7 @@ object gen7_encrypt(const Scope& s, Args a) {
     object rsa_enc_key = rsa_pub.attr(n::encrypt)(session_key, s[n::_OAEP]);
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::frodo_alg)(strength);
+    object frodo_pub = key_part(s, alg, Part::public_key, frodo_raw, "Invalid Gen7 public key");
     object frodo_capsule, frodo_ss;
     unpack(oqs.attr(n::encapsulate)(alg, frodo_pub), {&frodo_capsule, &frodo_ss});
     object combined = s[n::_xor_mix](session_key, frodo_ss);
@@ -69,7 +70,7 @@ object gen7_decrypt(const Scope& s, Args a) {
     if (length(raw) < 4) raise(s[n::InvalidInputError], "Invalid Gen7 private key");
     Py_ssize_t rsa_len = length_field(raw);
     object rsa_priv_der = slice(raw, 4, 4 + rsa_len);
-    object frodo_sec = slice(raw, 4 + rsa_len, kEnd);
+    object frodo_raw = slice(raw, 4 + rsa_len, kEnd);
     if (length(secret) < 4) raise(s[n::InvalidInputError], "Invalid Gen7 encapsulated secret");
     Py_ssize_t rsa_enc_len = length_field(secret);
     object rsa_enc_key = slice(secret, 4, 4 + rsa_enc_len);
@@ -91,6 +92,7 @@ object gen7_decrypt(const Scope& s, Args a) {
     }
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::frodo_alg)(strength);
+    object frodo_sec = key_part(s, alg, Part::secret_key, frodo_raw, "Invalid Gen7 private key");
     object frodo_ss = oqs.attr(n::decapsulate)(alg, frodo_sec, frodo_capsule);
     object combined = s[n::_xor_mix](session_key, frodo_ss);
     object salt = slice(enc, 0, 32);

@@ -80,7 +80,10 @@ object sign(const Scope& s, Args a) {
         raise_from(s[n::InvalidInputError], message, e);
     }
     object oqs = s[n::_oqs];
-    return oqs.attr(n::sig_sign)(mechanism(s, alg, strength), raw, data);
+    object oqs_alg = mechanism(s, alg, strength);
+    object secret_key =
+        key_part(s, oqs_alg, Part::secret_key, raw, "Invalid signature private key: wrong length");
+    return oqs.attr(n::sig_sign)(oqs_alg, secret_key, data);
 }
 
 // verify(data: bytes, signature: bytes, public_key: bytes) -> bool
@@ -95,7 +98,10 @@ object verify(const Scope& s, Args a) {
         return nb::bool_(false);
     }
     object oqs = s[n::_oqs];
-    return oqs.attr(n::sig_verify)(mechanism(s, alg, strength), raw, data, signature);
+    object oqs_alg = mechanism(s, alg, strength);
+    object sized = sized_part(oqs_alg, Part::public_key, raw);
+    if (!sized) return boolean(false);
+    return oqs.attr(n::sig_verify)(oqs_alg, sized, data, signature);
 }
 
 }  // namespace velmor::quantum

@@ -33,9 +33,10 @@ object gen8_encrypt(const Scope& s, Args a) {
     handle data = a[0], raw = a[1], strength = a[2];
     if (length(raw) < 32) raise(s[n::InvalidInputError], "Invalid Gen8 public key");
     object x_pub = slice(raw, 0, 32);
-    object mlkem_pub = slice(raw, 32, kEnd);
+    object mlkem_raw = slice(raw, 32, kEnd);
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::mlkem_alg)(strength);
+    object mlkem_pub = key_part(s, alg, Part::public_key, mlkem_raw, "Invalid Gen8 public key");
     object mlkem_ct, mlkem_ss;
     unpack(oqs.attr(n::encapsulate)(alg, mlkem_pub), {&mlkem_ct, &mlkem_ss});
     object eph = s[n::X25519PrivateKey].attr(n::generate)();
@@ -58,7 +59,7 @@ object gen8_decrypt(const Scope& s, Args a) {
     if (length(secret) < 36) raise(s[n::InvalidInputError], "Invalid Gen8 encapsulated secret");
     if (length(enc) < 60) raise(s[n::InvalidInputError], "Invalid Gen8 encrypted message");
     object x_priv = slice(raw, 0, 32);
-    object mlkem_priv = slice(raw, 32, kEnd);
+    object mlkem_raw = slice(raw, 32, kEnd);
     Py_ssize_t ct_len = length_field(secret);
     if (ct_len == 0 || ct_len > length(secret) - 4 - 32)
         raise(s[n::InvalidInputError], "Invalid Gen8 encapsulated secret");
@@ -66,6 +67,7 @@ object gen8_decrypt(const Scope& s, Args a) {
     object eph_pub = slice(secret, 4 + ct_len, 4 + ct_len + 32);
     object oqs = s[n::_oqs];
     object alg = s[n::_oqs].attr(n::mlkem_alg)(strength);
+    object mlkem_priv = key_part(s, alg, Part::secret_key, mlkem_raw, "Invalid Gen8 private key");
     object mlkem_ss = oqs.attr(n::decapsulate)(alg, mlkem_priv, mlkem_ct);
     object priv = s[n::X25519PrivateKey].attr(n::from_private_bytes)(x_priv);
     object x_ss = priv.attr(n::exchange)(s[n::X25519PublicKey].attr(n::from_public_bytes)(eph_pub));

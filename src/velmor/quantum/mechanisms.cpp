@@ -1,0 +1,62 @@
+// One table of key sizes per mechanism, as liboqs 0.15 and later documents them.
+#include "quantum/mechanisms.hpp"
+
+#include <string_view>
+
+namespace velmor::quantum {
+
+namespace {
+
+struct Mechanism {
+    std::string_view name;
+    Py_ssize_t public_key;
+    Py_ssize_t secret_key;
+};
+
+constexpr Mechanism kMechanisms[] = {
+    {"FrodoKEM-640-AES", 9616, 19888},
+    {"FrodoKEM-976-AES", 15632, 31296},
+    {"FrodoKEM-1344-AES", 21520, 43088},
+    {"Classic-McEliece-6688128", 1044992, 13932},
+    {"Classic-McEliece-6960119", 1047319, 13948},
+    {"Classic-McEliece-8192128", 1357824, 14120},
+    {"ML-KEM-512", 800, 1632},
+    {"ML-KEM-768", 1184, 2400},
+    {"ML-KEM-1024", 1568, 3168},
+    {"ML-DSA-44", 1312, 2560},
+    {"ML-DSA-65", 1952, 4032},
+    {"ML-DSA-87", 2592, 4896},
+    // SLH-DSA under both of the names a liboqs may give it
+    {"SLH-DSA-SHA2-128f", 32, 64},
+    {"SLH_DSA_PURE_SHA2_128F", 32, 64},
+    {"SLH-DSA-SHA2-192f", 48, 96},
+    {"SLH_DSA_PURE_SHA2_192F", 48, 96},
+    {"SLH-DSA-SHA2-256f", 64, 128},
+    {"SLH_DSA_PURE_SHA2_256F", 64, 128},
+};
+
+const Mechanism* find(vm::handle alg) {
+    if (!PyUnicode_Check(alg.ptr())) return nullptr;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(alg.ptr(), &size);
+    if (!text) {
+        PyErr_Clear();  // a name with lone surrogates: no mechanism has one
+        return nullptr;
+    }
+    std::string_view name(text, static_cast<std::size_t>(size));
+    for (const Mechanism& m : kMechanisms)
+        if (m.name == name) return &m;
+    return nullptr;
+}
+
+}  // namespace
+
+vm::object sized_part(vm::handle alg, Part part, vm::handle value) {
+    vm::object data = vm::buffer_bytes(value);
+    const Mechanism* m = find(alg);
+    if (!m) return data;
+    Py_ssize_t expected = part == Part::public_key ? m->public_key : m->secret_key;
+    return PyBytes_GET_SIZE(data.ptr()) == expected ? data : vm::object();
+}
+
+}  // namespace velmor::quantum
