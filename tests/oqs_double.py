@@ -38,12 +38,14 @@ implicit rejection of the real KEMs); a public key whose filler was changed
 still encapsulates, but the secret no longer matches the one the key's owner
 decapsulates.  A signature or public key changed anywhere fails verification.
 
-Lengths are strict: a public key, secret key or ciphertext of the wrong length
-raises ``ValueError``.  (The real binding copies these into fixed-size ctypes
-buffers: longer input raises ``ValueError`` there too, shorter input is padded
-with zero bytes and goes on to a secret or verdict that does not match.)
-``verify`` answers False for a signature of any wrong length or content, and
-raises only for a public key of the wrong length.
+Ciphertexts are copied as the real binding copies them, into a buffer of the
+mechanism's size: a longer one raises ``ValueError``, a shorter one is padded
+with zero bytes and decapsulates to a secret that does not match.  Keys are
+stricter than the real binding: a public or secret key of the wrong length
+raises ``ValueError`` (the real binding pads a short one with zero bytes), so
+that a key the library should have refused fails loudly here.  ``verify``
+answers False for a signature of any wrong length or content, and raises only
+for a public key of the wrong length.
 
 Installing it for a test::
 
@@ -106,9 +108,9 @@ __all__ = [
 # name -> (public key, secret key, ciphertext, shared secret) lengths for KEMs,
 #         (public key, secret key, signature) lengths for signatures.
 KEM_SIZES = {
-    "FrodoKEM-640-AES": (9616, 19888, 9720, 16),
-    "FrodoKEM-976-AES": (15632, 31296, 15744, 24),
-    "FrodoKEM-1344-AES": (21520, 43088, 21632, 32),
+    "FrodoKEM-640-AES": (9616, 19888, 9752, 16),
+    "FrodoKEM-976-AES": (15632, 31296, 15792, 24),
+    "FrodoKEM-1344-AES": (21520, 43088, 21696, 32),
     "Classic-McEliece-6688128": (1044992, 13932, 208, 32),
     "Classic-McEliece-6960119": (1047319, 13948, 194, 32),
     "Classic-McEliece-8192128": (1357824, 14120, 208, 32),
@@ -275,6 +277,14 @@ def _sized(value, size: int, what: str, alg: str) -> bytes:
     return data
 
 
+def _copied(value, size: int, what: str, alg: str) -> bytes:
+    """``value`` in a buffer of ``size`` bytes, as the real binding copies a ciphertext."""
+    data = _buf(value, what)
+    if len(data) > size:
+        raise ValueError(f"{alg} {what} is longer than {size} bytes: {len(data)}")
+    return data + bytes(size - len(data))
+
+
 def _filler(label: str, alg: str, core: bytes, n: int) -> bytes:
     return hashlib.shake_256(f"oqs-double/{label}/{alg}/".encode() + core).digest(n)
 
@@ -397,7 +407,7 @@ class KeyEncapsulation(_Binding):
         self._use("decap_secret")
         alg = self.alg_name
         _, _, ct_len, ss_len = self._sizes
-        ct = _sized(ciphertext, ct_len, "ciphertext", alg)
+        ct = _copied(ciphertext, ct_len, "ciphertext", alg)
         core = self._core()
         if alg in _MLKEM:
             return _MLKEM[alg][0].from_seed_bytes(core).decapsulate(ct)
