@@ -1,11 +1,16 @@
 # The two commands of the README, plus benchmarks and the sanitizer run.
 #   make demo   fresh virtual environment, install velmor, run the example tour
 #   make test   fresh virtual environment, install velmor with its test extra, run the tests
+# With LIBOQS_SOURCE (a liboqs source tarball or directory), make test and make sanitize build
+# liboqs from it (make liboqs), install the binding and run every test on the real liboqs too.
 PYTHON := $(shell scripts/find-python)
 VENV   ?= .venv
 ASAN_VENV ?= .venv-asan
+LIBOQS_PREFIX := $(CURDIR)/build/liboqs
+TEST_EXTRAS := $(if $(LIBOQS_SOURCE),[test,quantum],[test])
+TEST_ENV := $(if $(LIBOQS_SOURCE),OQS_INSTALL_PATH=$(LIBOQS_PREFIX))
 
-.PHONY: demo test bench sanitize venv clean
+.PHONY: demo test bench sanitize venv clean liboqs
 
 # a fresh virtual environment with velmor installed (and the extras named in EXTRAS)
 venv:
@@ -18,21 +23,24 @@ demo:
 	$(MAKE) venv EXTRAS=
 	$(VENV)/bin/python examples/tour.py
 
-test:
-	$(MAKE) venv EXTRAS=[test]
-	cd tests && ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider .
+test: $(if $(LIBOQS_SOURCE),liboqs)
+	$(MAKE) venv EXTRAS=$(TEST_EXTRAS)
+	cd tests && $(TEST_ENV) ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider .
+
+liboqs:
+	scripts/build-liboqs "$(LIBOQS_SOURCE)" "$(LIBOQS_PREFIX)"
 
 bench:
 	$(MAKE) venv EXTRAS=
 	$(VENV)/bin/python bench/run.py
 
 # AddressSanitizer and UndefinedBehaviorSanitizer build, the test suite run under it.
-sanitize:
+sanitize: $(if $(LIBOQS_SOURCE),liboqs)
 	rm -rf $(ASAN_VENV)
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
-	VELMOR_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q ".[test]" -Cbuild-dir=build/asan
-	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	VELMOR_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q ".$(TEST_EXTRAS)" -Cbuild-dir=build/asan
+	cd tests && $(TEST_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 
