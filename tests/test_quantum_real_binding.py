@@ -8,18 +8,15 @@ half of the table is skipped with the reason, unless OQS_INSTALL_PATH names a li
 """
 
 import asyncio
-import importlib.util
-import os
 import re
 import struct
-import sys
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import oqs_double
 import velmor.quantum
-from quantum_support import flip
+from quantum_support import binding_for, flip
 from velmor.errors import DecryptionError, InvalidInputError, QuantumOperationError
 from velmor.quantum import core
 
@@ -62,38 +59,11 @@ GCM_FAIL = "Quantum AES-GCM decryption failed (wrong key or tampered data)"
 MINIMUM = {2: 48, 4: 28, 5: 80, 6: 44, 7: 60, 8: 60}
 
 
-def _real_binding():
-    if importlib.util.find_spec("oqs") is None:
-        return None, "the liboqs binding `oqs` is not installed"
-    try:
-        import oqs
-    except BaseException as exc:  # noqa: BLE001 - without liboqs the binding ends with SystemExit
-        return None, f"importing `oqs` failed: {type(exc).__name__}: {exc}"
-    if not hasattr(oqs, "get_enabled_kem_mechanisms"):
-        return None, "`oqs` is not the liboqs binding"
-    return oqs, ""
-
-
-REAL, REASON = _real_binding()
-
-
 @pytest.fixture(scope="module", params=["double", "liboqs"])
 def binding(request):
     """sys.modules['oqs'] for the module's tests: the double, then the real binding."""
-    if request.param == "liboqs":
-        if REAL is None:
-            if os.environ.get("OQS_INSTALL_PATH"):
-                pytest.fail(f"OQS_INSTALL_PATH is set, but the real binding is unusable: {REASON}")
-            pytest.skip(REASON)
-        module = REAL
-    else:
-        module = oqs_double
     with pytest.MonkeyPatch.context() as mp:
-        if module is oqs_double:
-            oqs_double.install(mp)
-        else:
-            mp.setitem(sys.modules, "oqs", module)
-        yield module
+        yield binding_for(request.param, mp)
 
 
 _pairs = {}
