@@ -7,7 +7,8 @@ PYTHON := $(shell scripts/find-python)
 VENV   ?= .venv
 ASAN_VENV ?= .venv-asan
 LIBOQS_PREFIX := $(CURDIR)/build/liboqs
-TEST_EXTRAS := $(if $(LIBOQS_SOURCE),[test,quantum],[test])
+comma := ,
+TEST_EXTRAS := $(if $(LIBOQS_SOURCE),[test$(comma)quantum],[test])
 TEST_ENV := $(if $(LIBOQS_SOURCE),OQS_INSTALL_PATH=$(LIBOQS_PREFIX))
 
 .PHONY: demo test bench sanitize venv clean liboqs
