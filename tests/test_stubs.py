@@ -4,6 +4,7 @@ names, defaults and annotation texts."""
 
 import ast
 import enum
+import importlib.metadata
 import importlib.util
 import inspect
 import pathlib
@@ -155,3 +156,11 @@ def test_stub_declares_the_modules_names(mod):
         node = stub.get(attr)
         if isinstance(node, ast.AnnAssign):
             assert ast.literal_eval(node.value) == value
+
+
+def test_version_is_the_projects_everywhere():
+    """The version is written once, in pyproject.toml: the runtime, the installed distribution
+    and the stub all carry it."""
+    node = declared(stub_tree("velmor.version").body)["__version__"]
+    assert velmor.__version__ == velmor.version.__version__ == importlib.metadata.version("velmor")
+    assert ast.literal_eval(node.value) == velmor.__version__
