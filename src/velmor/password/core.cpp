@@ -65,6 +65,7 @@ static Name comma{","};
 static Name colon{":"};
 static Name empty{""};
 static Name unsupported{"Unsupported hash algorithm: "};
+static Name iterations_range{"Iterations must be between 1 and "};
 static Keywords pbkdf2{"algorithm", "length", "salt", "iterations"};
 static Keywords dumps_options{"sort_keys", "separators"};
 static Keywords validate{"validate"};
@@ -115,6 +116,10 @@ object derive(const Scope& s, Args a) {
 object hash_password(const Scope& s, Args a) {
     handle password = a[0], iterations = a[1];
     if (!truthy(password)) raise(s[n::InvalidInputError], "Password cannot be empty");
+    // Never write a record that verification would refuse.
+    object limit = s[n::MAX_ITERATIONS];
+    if (out_of_bounds(iterations, limit))
+        raise(s[n::InvalidInputError], add(n::iterations_range, checked(PyObject_Str(limit.ptr()))));
     object salt_length = s[n::SALT_LENGTH];
     object salt = urandom(salt_length);
     object derive_fn = s[n::_derive];
