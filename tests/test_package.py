@@ -120,7 +120,8 @@ def test_function_surface():
     f = velmor.aes.core.encrypt_bytes
     assert f.__name__ == f.__qualname__ == "encrypt_bytes"
     assert f.__module__ == "velmor.aes.core"
-    assert f.__doc__ is None and f.__defaults__ is None
+    assert f.__doc__.startswith("Encrypt data with AES-256-GCM under a key text;")
+    assert f.__defaults__ is None
     assert f.__annotations__ == {"data": "bytes", "key": "str", "return": "bytes"}
     assert str(inspect.signature(f)) == "(data: 'bytes', key: 'str') -> 'bytes'"
     assert "encrypt_bytes(data: 'bytes', key: 'str') -> 'bytes'" in pydoc_text(f)

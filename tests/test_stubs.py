@@ -85,6 +85,9 @@ def compare(where, node, runtime, fn, module):
         assert same, f"{where}: stub default {text} is {stub_value!r}, runtime {value!r}"
     assert isinstance(node, ast.AsyncFunctionDef) is fn.coroutine, (
         f"{where}: stub should {'' if fn.coroutine else 'not '}be async")
+    # Editors show the stub's docstring: it is the runtime's, word for word.
+    runtime_doc = inspect.cleandoc(runtime.__doc__) if runtime.__doc__ else None
+    assert ast.get_docstring(node) == runtime_doc, f"{where}: stub docstring differs"
 
 
 def test_stubs_are_installed_beside_the_extension():
