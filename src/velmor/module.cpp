@@ -76,10 +76,8 @@ int exec_velmor(PyObject* module) {
         return 0;
     } catch (vm::error& e) {
         e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
     } catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "velmor: %s", e.what());
+        PyErr_Format(PyExc_ImportError, "velmor: %s", e.what());
     }
     return -1;
 }
