@@ -1,17 +1,20 @@
 # The two commands of the README, plus benchmarks and the sanitizer run.
 #   make demo   fresh virtual environment, install velmor, run the example tour
 #   make test   fresh virtual environment, install velmor with its test extra, run the tests
-# With LIBOQS_SOURCE (a liboqs source tarball or directory), make test and make sanitize build
-# liboqs from it (make liboqs), install the binding and run every test on the real liboqs too.
+#   make oldest the same with the oldest build tools and dependencies that pyproject.toml allows
+# With LIBOQS_SOURCE (a liboqs source tarball or directory), make test, make oldest and make
+# sanitize build liboqs from it (make liboqs), install the binding and run every test on the real
+# liboqs too.
 PYTHON := $(shell scripts/find-python)
 VENV   ?= .venv
 ASAN_VENV ?= .venv-asan
+OLDEST_VENV ?= .venv-oldest
 LIBOQS_PREFIX := $(CURDIR)/build/liboqs
 comma := ,
 TEST_EXTRAS := $(if $(LIBOQS_SOURCE),[test$(comma)quantum],[test])
 TEST_ENV := $(if $(LIBOQS_SOURCE),OQS_INSTALL_PATH=$(LIBOQS_PREFIX))
 
-.PHONY: demo test bench sanitize venv clean liboqs
+.PHONY: demo test oldest bench sanitize venv clean liboqs
 
 # a fresh virtual environment with velmor installed (and the extras named in EXTRAS)
 venv:
@@ -31,6 +34,17 @@ test: $(if $(LIBOQS_SOURCE),liboqs)
 liboqs:
 	scripts/build-liboqs "$(LIBOQS_SOURCE)" "$(LIBOQS_PREFIX)"
 
+# A lower bound in pyproject.toml that is too low fails here.
+oldest: $(if $(LIBOQS_SOURCE),liboqs)
+	rm -rf $(OLDEST_VENV)
+	$(PYTHON) -m venv $(OLDEST_VENV)
+	$(OLDEST_VENV)/bin/python -m pip install -q --upgrade pip
+	$(PYTHON) scripts/lowest-requirements > $(OLDEST_VENV)/lowest.txt
+	cat $(OLDEST_VENV)/lowest.txt
+	$(OLDEST_VENV)/bin/python -m pip install -q -c $(OLDEST_VENV)/lowest.txt \
+	  --build-constraint $(OLDEST_VENV)/lowest.txt -Cbuild-dir=build/oldest ".$(TEST_EXTRAS)"
+	cd tests && $(TEST_ENV) ../$(OLDEST_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+
 bench:
 	$(MAKE) venv EXTRAS=
 	$(VENV)/bin/python bench/run.py
@@ -46,4 +60,4 @@ sanitize: $(if $(LIBOQS_SOURCE),liboqs)
 	  ../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(OLDEST_VENV) build

@@ -413,7 +413,7 @@ OPERATIONS = [
     ("decrypt_str bad utf-8", expect(aes.decrypt_str, NOT_UTF8_B64, KEY, raises=velmor.DecryptionError)),
     ("hash_password", value(password.hash_password, "pw", 1)),
     ("hash_password empty", expect(password.hash_password, "", raises=velmor.InvalidInputError)),
-    ("hash_password bad count", expect(password.hash_password, "pw", 0, raises=ValueError)),
+    ("hash_password bad count", expect(password.hash_password, "pw", 0, raises=velmor.InvalidInputError)),
     ("verify_password true", value(password.verify_password, "pw", RECORD, equals=True)),
     ("verify_password sha256", value(password.verify_password, "pw", RECORD_SHA256, equals=False)),
     ("verify_password wrong", value(password.verify_password, "px", RECORD, equals=False)),

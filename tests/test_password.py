@@ -183,9 +183,24 @@ def test_hash_rejects_empty_password(password):
     assert info.value.__cause__ is None
 
 
-def test_hash_passes_refused_count_through():
-    with pytest.raises(ValueError):
-        core.hash_password("pw", 0)
+@pytest.mark.parametrize("iterations", [0, -1, 10 * DEFAULT + 1, 10**40, 0.5])
+def test_hash_refuses_a_count_the_verifier_refuses(no_derivation, iterations):
+    with pytest.raises(InvalidInputError) as info:
+        core.hash_password("pw", iterations)
+    assert info.value.args == ("Iterations must be between 1 and 2100000",)
+    assert info.value.__cause__ is None
+
+
+def test_records_at_the_bounds_verify(monkeypatch):
+    top = core.hash_password("pw", core.MAX_ITERATIONS)
+    assert json.loads(top)["parameters"]["iterations"] == 10 * DEFAULT
+    assert core.verify_password("pw", top) is True
+    assert core.verify_password("pw", core.hash_password("pw", 1)) is True
+    # The bound is the verifier's, read when used.
+    monkeypatch.setattr(core, "MAX_ITERATIONS", 5)
+    assert core.verify_password("pw", core.hash_password("pw", 5)) is True
+    with pytest.raises(InvalidInputError, match="^Iterations must be between 1 and 5$"):
+        core.hash_password("pw", 6)
 
 
 # --- verification -----------------------------------------------------------------------------

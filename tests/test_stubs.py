@@ -4,6 +4,7 @@ names, defaults and annotation texts."""
 
 import ast
 import enum
+import importlib.metadata
 import importlib.util
 import inspect
 import pathlib
@@ -84,6 +85,9 @@ def compare(where, node, runtime, fn, module):
         assert same, f"{where}: stub default {text} is {stub_value!r}, runtime {value!r}"
     assert isinstance(node, ast.AsyncFunctionDef) is fn.coroutine, (
         f"{where}: stub should {'' if fn.coroutine else 'not '}be async")
+    # Editors show the stub's docstring: it is the runtime's, word for word.
+    runtime_doc = inspect.cleandoc(runtime.__doc__) if runtime.__doc__ else None
+    assert ast.get_docstring(node) == runtime_doc, f"{where}: stub docstring differs"
 
 
 def test_stubs_are_installed_beside_the_extension():
@@ -155,3 +159,11 @@ def test_stub_declares_the_modules_names(mod):
         node = stub.get(attr)
         if isinstance(node, ast.AnnAssign):
             assert ast.literal_eval(node.value) == value
+
+
+def test_version_is_the_projects_everywhere():
+    """The version is written once, in pyproject.toml: the runtime, the installed distribution
+    and the stub all carry it."""
+    node = declared(stub_tree("velmor.version").body)["__version__"]
+    assert velmor.__version__ == velmor.version.__version__ == importlib.metadata.version("velmor")
+    assert ast.literal_eval(node.value) == velmor.__version__

@@ -17,7 +17,7 @@ import typing
 import pytest
 
 import velmor  # noqa: F401  (loads every module)
-from surface_table import (BY_NAME, MODULES, Const, EnumClass, ErrorClass, FacadeClass,
+from surface_table import (BY_NAME, FACADES, MODULES, Const, EnumClass, ErrorClass, FacadeClass,
                            FacadeObject, Feature, Fn, InstanceOf, Mod, Ref, functions)
 
 MODULE_IDS = [m.name for m in MODULES]
@@ -242,3 +242,35 @@ def test_help_shows_the_signature(mod, name, fn):
     text = re.sub(r",?\n\)", ")", re.sub(r",\n\s+", ", ", text))
     title = ("async " if fn.coroutine else "") + name + fn.signature
     assert title in text, f"help({mod}.{name}) lacks {title!r}:\n{text}"
+
+
+CORE_MODULES = ["velmor.aes.core", "velmor.rsa.core", "velmor.hybrid.core", "velmor.password.core",
+                "velmor.quantum.core"]
+PUBLIC_CORE = [(mod, name) for mod, name, _ in functions() if mod in CORE_MODULES
+               and not name.startswith("_")]
+
+
+@pytest.mark.parametrize("mod, name", PUBLIC_CORE, ids=[f"{m}.{n}" for m, n in PUBLIC_CORE])
+def test_public_core_functions_have_docstrings(mod, name):
+    f = getattr(sys.modules[mod], name)
+    doc = f.__doc__
+    assert isinstance(doc, str) and doc == inspect.cleandoc(doc), f"{mod}.{name}: {doc!r}"
+    summary, blank, *rest = doc.split("\n")
+    assert summary.endswith(".") and blank == "" and rest, f"{mod}.{name}: {doc!r}"
+    assert "Raise" in doc or "raise" in doc, f"{mod}.{name} does not name its errors"
+    assert summary in pydoc.render_doc(f, renderer=pydoc.plaintext)
+
+
+@pytest.mark.parametrize("family", list(FACADES))
+def test_coroutine_and_facade_functions_show_the_core_docstring(family):
+    """The coroutine function and the facade method of a name show the docstring of the core
+    function they run."""
+    _, _, core_name, methods = FACADES[family]
+    core = sys.modules[core_name]
+    package = sys.modules[f"velmor.{family}"]
+    facade = getattr(sys.modules["velmor.sync"], family)
+    for attr, core_function in methods:
+        doc = getattr(core, core_function).__doc__
+        assert doc
+        assert getattr(package, attr).__doc__ == doc, f"velmor.{family}.{attr}"
+        assert getattr(facade, attr).__doc__ == doc, f"velmor.sync.{family}.{attr}"

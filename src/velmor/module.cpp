@@ -53,10 +53,25 @@ const vm::ModuleDef* vm::find_module(std::string_view name) {
 
 namespace {
 
+using vm::object;
+
+// A plain multi-phase module definition, as CPython's own extension modules have, rather than
+// NB_MODULE, whose initialiser wraps every exception of the module's body in ImportError: a failed
+// import must reach the caller unchanged (importlib then drops `velmor` from sys.modules, so a
+// later import starts again). nanobind is set up by its register_module() on a private module
+// that the package's state keeps alive, so the package's namespace holds only its own names.
+struct State {
+    PyObject* nanobind_anchor;
+};
+
+State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
 int exec_velmor(PyObject* module) {
-    nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, module);
-    if (!nanobind::detail::internals || !vm::ready_types()) return -1;
     try {
+        object anchor = vm::checked(PyModule_New("velmor"));
+        if (!nanobind::register_module(anchor)) return -1;
+        state_of(module)->nanobind_anchor = anchor.release().ptr();
+        if (!vm::ready_types()) return -1;
         vm::exec_module(module, velmor::kModules[0]);
         return 0;
     } catch (vm::error& e) {
@@ -67,15 +82,30 @@ int exec_velmor(PyObject* module) {
     return -1;
 }
 
-PyObject* velmor_def = nullptr;
+int traverse_velmor(PyObject* module, visitproc visit, void* arg) {
+    if (State* state = state_of(module)) Py_VISIT(state->nanobind_anchor);
+    return 0;
+}
+
+int clear_velmor(PyObject* module) {
+    if (State* state = state_of(module)) Py_CLEAR(state->nanobind_anchor);
+    return 0;
+}
+
+void free_velmor(void* module) { clear_velmor(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot velmor_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_velmor)},
+    // The runtime's types and interned names are per process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef velmor_def = {
+    PyModuleDef_HEAD_INIT, "velmor", nullptr, sizeof(State), nullptr,
+    velmor_slots, traverse_velmor, clear_velmor, free_velmor,
+};
 
 }  // namespace
 
-extern "C" NB_EXPORT PyObject* PyInit_velmor(void) {
-    nanobind::detail::init_singletons();
-    if (!nanobind::detail::nb_backend_init("velmor")) return nullptr;
-    if (!velmor_def)
-        velmor_def = NB_CALL(module_new)("velmor", nullptr, reinterpret_cast<void*>(exec_velmor),
-                                         NB_ABI_MINOR_TAG);
-    return velmor_def;
-}
+PyMODINIT_FUNC PyInit_velmor(void) { return PyModuleDef_Init(&velmor_def); }

@@ -1,8 +1,8 @@
-// velmor.version: the version text of the package.
+// velmor.version: the version text of the package, the project's version that the build passes in.
 #include "modules.hpp"
 
 namespace velmor {
 
-void build_version(vm::Module& m) { m.set("__version__", vm::checked(PyUnicode_FromString("1.0.10"))); }
+void build_version(vm::Module& m) { m.set("__version__", vm::checked(PyUnicode_FromString(VELMOR_VERSION))); }
 
 }  // namespace velmor

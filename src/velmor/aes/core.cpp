@@ -27,6 +27,13 @@ constexpr const char* kNotGcm =
     "AES decryption failed: data is not valid AES-GCM (legacy AES-CBC+HMAC not yet supported, or "
     "wrong key/tampered data).";
 
+constexpr const char* encrypt_bytes_doc =
+    "Encrypt data with AES-256-GCM under a key text; return the AES-GCM blob.\n\n"
+    "The blob is the 12-byte random nonce, then the ciphertext and the 16-byte tag. The key text\n"
+    "gives the 32-byte key: the Base64 of 32 bytes is that key (of 64 bytes, their first 32); any\n"
+    "other text gives the SHA-256 of its bytes (decoded, if it is Base64), hashed once.\n\n"
+    "Raises InvalidInputError for empty data, EncryptionError if the cipher fails.";
+
 // encrypt_bytes(data: bytes, key: str) -> bytes
 object encrypt_bytes(const Scope& s, Args a) {
     handle data = a[0], key = a[1];
@@ -42,6 +49,11 @@ object encrypt_bytes(const Scope& s, Args a) {
     }
     return add(nonce, sealed);
 }
+
+constexpr const char* decrypt_bytes_doc =
+    "Decrypt an AES-GCM blob under the key text it was made with; return the data.\n\n"
+    "The blob is the 12-byte nonce, then the ciphertext and the 16-byte tag: 29 bytes or more.\n\n"
+    "Raises DecryptionError for a blob that is too short, made under another key or altered.";
 
 // decrypt_bytes(blob: bytes, key: str) -> bytes
 object decrypt_bytes(const Scope& s, Args a) {
@@ -66,12 +78,24 @@ object decrypt_bytes(const Scope& s, Args a) {
     raise(s[n::DecryptionError], kNotGcm);
 }
 
+constexpr const char* encrypt_str_doc =
+    "Encrypt text with AES-256-GCM under a key text; return Base64 text.\n\n"
+    "The text is encrypted as UTF-8 by encrypt_bytes; the result is the standard Base64, with\n"
+    "padding, of the AES-GCM blob.\n\n"
+    "Raises InvalidInputError for the empty text, and the errors of encrypt_bytes.";
+
 // encrypt_str(plaintext: str, key: str) -> str
 object encrypt_str(const Scope& s, Args a) {
     handle plaintext = a[0], key = a[1];
     if (is_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
     return encode_to_base64(s, n::encrypt_bytes, plaintext, key);
 }
+
+constexpr const char* decrypt_str_doc =
+    "Decrypt Base64 text made by encrypt_str under the same key text; return the text.\n\n"
+    "The Base64 is decoded strictly: a line break or any character outside the alphabet is refused.\n\n"
+    "Raises DecryptionError for text that is not valid Base64, a blob that does not open (too\n"
+    "short, another key, altered) or data that is not UTF-8.";
 
 // decrypt_str(ciphertext_b64: str, key: str) -> str
 object decrypt_str(const Scope& s, Args a) {
@@ -89,10 +113,14 @@ void build_aes_core(Module& m) {
     m.import_from("velmor._internal.keys", {"convert_key"});
     m.set("GCM_NONCE_SIZE", 12);
     m.set("GCM_TAG_SIZE", 16);
-    m.def("encrypt_bytes", encrypt_bytes, {{"data", "bytes"}, {"key", "str"}}, "bytes");
-    m.def("decrypt_bytes", decrypt_bytes, {{"blob", "bytes"}, {"key", "str"}}, "bytes");
-    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"key", "str"}}, "str");
-    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"key", "str"}}, "str");
+    m.def("encrypt_bytes", encrypt_bytes, {{"data", "bytes"}, {"key", "str"}}, "bytes",
+          encrypt_bytes_doc);
+    m.def("decrypt_bytes", decrypt_bytes, {{"blob", "bytes"}, {"key", "str"}}, "bytes",
+          decrypt_bytes_doc);
+    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"key", "str"}}, "str",
+          encrypt_str_doc);
+    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"key", "str"}}, "str",
+          decrypt_str_doc);
 }
 
 }  // namespace velmor

@@ -88,6 +88,14 @@ object seal_envelope(handle header, handle block, handle nonce, handle sealed, h
     return result;
 }
 
+constexpr const char* encrypt_bytes_doc =
+    "Encrypt data of any length in a hybrid envelope for an RSA-4096 public key PEM.\n\n"
+    "A fresh 32-byte key seals the data with AES-256-GCM and travels in an RSA-OAEP block. The\n"
+    "envelope: the block's length (4 bytes, little-endian), the 512-byte block, the 12-byte nonce,\n"
+    "the 16-byte tag, then the ciphertext.\n\n"
+    "Raises InvalidInputError for empty data or a public key that does not load or is not 4096\n"
+    "bits; EncryptionError if the RSA encryption fails.";
+
 // encrypt_bytes(data: bytes, public_pem: str) -> bytes
 object encrypt_bytes(const Scope& s, Args a) {
     handle data = a[0], public_pem = a[1];
@@ -114,6 +122,13 @@ object encrypt_bytes(const Scope& s, Args a) {
     object tag = slice(sealed, negative(tag_size), nb::none());
     return join({header, encrypted_key, nonce, tag, ciphertext});
 }
+
+constexpr const char* decrypt_auto_doc =
+    "Decrypt any RSA or hybrid ciphertext under the matching private key PEM; return the data.\n\n"
+    "Tells the formats apart: the legacy hybrid envelope (\"HYBR\"), the hybrid envelope (length\n"
+    "field 512), else one bare RSA-OAEP block.\n\n"
+    "Raises InvalidInputError for a private key that does not load, DecryptionError for data that\n"
+    "does not decrypt (another key, altered or truncated data).";
 
 // decrypt_auto(blob: bytes, private_pem: str) -> bytes
 object decrypt_auto(const Scope& s, Args a) {
@@ -171,12 +186,24 @@ object legacy_decrypt(const Scope& s, Args a) {
     return decrypt(aes_blob, key_text);
 }
 
+constexpr const char* encrypt_str_doc =
+    "Encrypt text in a hybrid envelope for an RSA-4096 public key PEM; return Base64 text.\n\n"
+    "The text is encrypted as UTF-8 by encrypt_bytes; the result is the standard Base64 of the\n"
+    "envelope.\n\n"
+    "Raises InvalidInputError for the empty text, and the errors of encrypt_bytes.";
+
 // encrypt_str(plaintext: str, public_pem: str) -> str
 object encrypt_str(const Scope& s, Args a) {
     handle plaintext = a[0], public_pem = a[1];
     if (is_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
     return encode_to_base64(s, n::encrypt_bytes, plaintext, public_pem);
 }
+
+constexpr const char* decrypt_str_doc =
+    "Decrypt Base64 text of any RSA or hybrid ciphertext under a private key PEM.\n\n"
+    "The Base64 is decoded strictly, the data read by decrypt_auto and returned as text.\n\n"
+    "Raises DecryptionError for text that is not valid Base64 or data that is not UTF-8, and the\n"
+    "errors of decrypt_auto.";
 
 // decrypt_str(ciphertext_b64: str, private_pem: str) -> str
 object decrypt_str(const Scope& s, Args a) {
@@ -198,12 +225,16 @@ void build_hybrid_core(Module& m) {
     m.set("RSA_BLOCK", 512);
     m.set("NONCE", 12);
     m.set("TAG", 16);
-    m.def("encrypt_bytes", encrypt_bytes, {{"data", "bytes"}, {"public_pem", "str"}}, "bytes");
-    m.def("decrypt_auto", decrypt_auto, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
+    m.def("encrypt_bytes", encrypt_bytes, {{"data", "bytes"}, {"public_pem", "str"}}, "bytes",
+          encrypt_bytes_doc);
+    m.def("decrypt_auto", decrypt_auto, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes",
+          decrypt_auto_doc);
     m.def("_net_decrypt", net_decrypt, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
     m.def("_legacy_decrypt", legacy_decrypt, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
-    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"public_pem", "str"}}, "str");
-    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str");
+    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"public_pem", "str"}}, "str",
+          encrypt_str_doc);
+    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str",
+          decrypt_str_doc);
 }
 
 }  // namespace velmor

@@ -65,6 +65,7 @@ static Name comma{","};
 static Name colon{":"};
 static Name empty{""};
 static Name unsupported{"Unsupported hash algorithm: "};
+static Name iterations_range{"Iterations must be between 1 and "};
 static Keywords pbkdf2{"algorithm", "length", "salt", "iterations"};
 static Keywords dumps_options{"sort_keys", "separators"};
 static Keywords validate{"validate"};
@@ -111,10 +112,22 @@ object derive(const Scope& s, Args a) {
     return derive_key(password.attr(n::encode)(n::utf_8));
 }
 
+constexpr const char* hash_password_doc =
+    "Hash a password with PBKDF2-HMAC-SHA-512 into a new password record (JSON text).\n\n"
+    "The record is compact JSON with sorted keys: \"algorithm\", \"createdUtc\", \"hash\" (the 64-byte\n"
+    "key, Base64), \"parameters\" (\"hashAlgorithm\", \"iterations\", \"outputLength\", \"saltLength\"),\n"
+    "\"salt\" (32 random bytes, Base64) and \"version\". iterations defaults to 210000.\n\n"
+    "Raises InvalidInputError for an empty password or a count outside 1 to\n"
+    "MAX_ITERATIONS (2100000).";
+
 // hash_password(password: str, iterations: int = DEFAULT_ITERATIONS) -> str
 object hash_password(const Scope& s, Args a) {
     handle password = a[0], iterations = a[1];
     if (!truthy(password)) raise(s[n::InvalidInputError], "Password cannot be empty");
+    // Never write a record that verification would refuse.
+    object limit = s[n::MAX_ITERATIONS];
+    if (out_of_bounds(iterations, limit))
+        raise(s[n::InvalidInputError], add(n::iterations_range, checked(PyObject_Str(limit.ptr()))));
     object salt_length = s[n::SALT_LENGTH];
     object salt = urandom(salt_length);
     object derive_fn = s[n::_derive];
@@ -158,6 +171,14 @@ object parse(const Scope& s, Args a) {
     return PyDict_Check(value.ptr()) ? value : nb::none();
 }
 
+constexpr const char* verify_password_doc =
+    "Check a password against a password record; return True or False.\n\n"
+    "Derives the key again with the record's salt and parameters (SHA-512, or SHA-256 where the\n"
+    "record names it) and compares in constant time.\n\n"
+    "False for an empty or wrong password, and for a record that cannot be read or asks for more\n"
+    "than MAX_ITERATIONS iterations or MAX_OUTPUT_LENGTH bytes. Raises TypeError for a record that\n"
+    "is neither text nor bytes.";
+
 // verify_password(password: str, hash_json: str) -> bool
 object verify_password(const Scope& s, Args a) {
     handle password = a[0], hash_json = a[1];
@@ -189,6 +210,12 @@ object verify_password(const Scope& s, Args a) {
     }
     return s[n::hmac].attr(n::compare_digest)(derived, stored);
 }
+
+constexpr const char* needs_rehash_doc =
+    "Tell whether a password record should be replaced with a new one; return True or False.\n\n"
+    "True for a record made with fewer iterations than UPGRADE_THRESHOLD (210000), for one that\n"
+    "verify_password refuses for its size, and for one that cannot be read.\n\n"
+    "Raises TypeError for a record that is neither text nor bytes.";
 
 // needs_rehash(hash_json: str) -> bool
 object needs_rehash(const Scope& s, Args a) {
@@ -255,10 +282,12 @@ void build_password_core(Module& m) {
           "bytes");
     object default_iterations = m.get("DEFAULT_ITERATIONS");
     m.def("hash_password", hash_password,
-          {{"password", "str"}, {"iterations", "int", default_iterations}}, "str");
+          {{"password", "str"}, {"iterations", "int", default_iterations}}, "str",
+                hash_password_doc);
     m.def("_parse", parse, {{"hash_json", "str"}}, "dict | None");
-    m.def("verify_password", verify_password, {{"password", "str"}, {"hash_json", "str"}}, "bool");
-    m.def("needs_rehash", needs_rehash, {{"hash_json", "str"}}, "bool");
+    m.def("verify_password", verify_password, {{"password", "str"}, {"hash_json", "str"}}, "bool",
+          verify_password_doc);
+    m.def("needs_rehash", needs_rehash, {{"hash_json", "str"}}, "bool", needs_rehash_doc);
 }
 
 }  // namespace velmor

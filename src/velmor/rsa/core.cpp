@@ -80,6 +80,12 @@ object pss(const Scope& s, Args) {
     return call_kw(make, {}, n::pss_args, {mgf, salt_length});
 }
 
+constexpr const char* new_key_pair_doc =
+    "Make a new RSA-4096 key pair; return (private key PEM, public key PEM).\n\n"
+    "The private key is unencrypted PKCS#8 and the public key SubjectPublicKeyInfo, both as ASCII\n"
+    "PEM text; the public exponent is 65537.\n\n"
+    "Raises nothing of its own: a failure of the key generation passes unchanged.";
+
 // new_key_pair() -> tuple[str, str]
 object new_key_pair(const Scope& s, Args) {
     object generate = s[n::rsa].attr(n::generate_private_key);
@@ -126,6 +132,14 @@ object load_private(const Scope& s, Args a) {
     }
 }
 
+constexpr const char* encrypt_bytes_doc =
+    "Encrypt data for the holder of an RSA private key; return the ciphertext.\n\n"
+    "Data of 1 to 446 bytes becomes one RSA-OAEP block (SHA-256, MGF1-SHA-256, no label), as long\n"
+    "as the modulus; longer data becomes a hybrid envelope, which needs a 4096-bit key. The public\n"
+    "key is PEM text.\n\n"
+    "Raises InvalidInputError for empty data, a public key that does not load, or a hybrid envelope\n"
+    "under a key of another size; EncryptionError if the encryption fails.";
+
 // encrypt_bytes(data: bytes, public_pem: str) -> bytes
 object encrypt_bytes(const Scope& s, Args a) {
     handle data = a[0], public_pem = a[1];
@@ -141,10 +155,23 @@ object encrypt_bytes(const Scope& s, Args a) {
     return hybrid_core().attr(n::encrypt_bytes)(data, public_pem);
 }
 
+constexpr const char* decrypt_bytes_doc =
+    "Decrypt what encrypt_bytes made, under the matching private key PEM; return the data.\n\n"
+    "Reads one RSA-OAEP block, the hybrid envelope and the legacy hybrid envelope (\"HYBR\").\n\n"
+    "Raises InvalidInputError for a private key that does not load, DecryptionError for data that\n"
+    "does not decrypt under it (another key, altered or truncated data).";
+
 // decrypt_bytes(blob: bytes, private_pem: str) -> bytes
 object decrypt_bytes(const Scope&, Args a) {
     return hybrid_core().attr(n::decrypt_auto)(a[0], a[1]);
 }
+
+constexpr const char* sign_bytes_doc =
+    "Sign data with RSA-PSS under a private key PEM; return the raw signature.\n\n"
+    "PSS with SHA-256, MGF1-SHA-256 and a random 32-byte salt; the signature is as long as the\n"
+    "modulus (512 bytes for RSA-4096). Empty data is signed as well.\n\n"
+    "Raises InvalidInputError for a private key that does not load, SignatureError if signing\n"
+    "fails.";
 
 // sign_bytes(data: bytes, private_pem: str) -> bytes
 object sign_bytes(const Scope& s, Args a) {
@@ -162,6 +189,11 @@ object sign_bytes(const Scope& s, Args a) {
     }
 }
 
+constexpr const char* verify_bytes_doc =
+    "Check an RSA-PSS signature of data under a public key PEM; return True or False.\n\n"
+    "False for a signature that does not match the data and the key.\n\n"
+    "Raises InvalidInputError for a public key that does not load.";
+
 // verify_bytes(data: bytes, signature: bytes, public_pem: str) -> bool
 object verify_bytes(const Scope& s, Args a) {
     handle data = a[0], signature = a[1], public_pem = a[2];
@@ -178,6 +210,12 @@ object verify_bytes(const Scope& s, Args a) {
     }
 }
 
+constexpr const char* encrypt_str_doc =
+    "Encrypt text for the holder of an RSA private key; return Base64 text.\n\n"
+    "The text is encrypted as UTF-8 by encrypt_bytes (one RSA-OAEP block up to 446 bytes, a hybrid\n"
+    "envelope beyond); the result is its standard Base64.\n\n"
+    "Raises InvalidInputError for the empty text, and the errors of encrypt_bytes.";
+
 // encrypt_str(plaintext: str, public_pem: str) -> str
 object encrypt_str(const Scope& s, Args a) {
     handle plaintext = a[0], public_pem = a[1];
@@ -185,15 +223,30 @@ object encrypt_str(const Scope& s, Args a) {
     return encode_to_base64(s, n::encrypt_bytes, plaintext, public_pem);
 }
 
+constexpr const char* decrypt_str_doc =
+    "Decrypt Base64 text made by encrypt_str under the matching private key PEM; return the text.\n\n"
+    "Raises DecryptionError for text that is not valid Base64 or data that is not UTF-8, and the\n"
+    "errors of decrypt_bytes.";
+
 // decrypt_str(ciphertext_b64: str, private_pem: str) -> str
 object decrypt_str(const Scope& s, Args a) {
     return decode_from_base64(s, n::decrypt_bytes, a[0], a[1]);
 }
 
+constexpr const char* sign_str_doc =
+    "Sign text with RSA-PSS under a private key PEM; return the signature as Base64 text.\n\n"
+    "The text is signed as UTF-8 by sign_bytes; the empty text is signed as well.\n\n"
+    "Raises the errors of sign_bytes.";
+
 // sign_str(plaintext: str, private_pem: str) -> str
 object sign_str(const Scope& s, Args a) {
     return encode_to_base64(s, n::sign_bytes, a[0], a[1]);
 }
+
+constexpr const char* verify_str_doc =
+    "Check a Base64 RSA-PSS signature of text under a public key PEM; return True or False.\n\n"
+    "False for signature text that is not valid Base64 or does not match.\n\n"
+    "Raises InvalidInputError for a public key that does not load.";
 
 // verify_str(plaintext: str, signature_b64: str, public_pem: str) -> bool
 object verify_str(const Scope& s, Args a) {
@@ -235,7 +288,7 @@ void build_rsa_core(vm::Module& m) {
     m.set("_OAEP", vm::call_kw(make, {}, n::oaep_args, {mgf, algorithm, Py_None}));
 
     m.def("_pss", pss, {}, "padding.PSS");
-    m.def("new_key_pair", new_key_pair, {}, "tuple[str, str]");
+    m.def("new_key_pair", new_key_pair, {}, "tuple[str, str]", new_key_pair_doc);
     m.def("_load_public", load_public, {{"public_pem", "str"}});
     m.def("_load_private", load_private, {{"private_pem", "str"}});
 
@@ -246,16 +299,24 @@ void build_rsa_core(vm::Module& m) {
     m.def("_encrypt_oaep", encrypt_oaep, {{"data", "bytes"}, {"public_pem", "str"}}, "bytes");
     m.def("_decrypt_oaep", decrypt_oaep, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
 
-    m.def("encrypt_bytes", encrypt_bytes, {{"data", "bytes"}, {"public_pem", "str"}}, "bytes");
-    m.def("decrypt_bytes", decrypt_bytes, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
-    m.def("sign_bytes", sign_bytes, {{"data", "bytes"}, {"private_pem", "str"}}, "bytes");
+    m.def("encrypt_bytes", encrypt_bytes, {{"data", "bytes"}, {"public_pem", "str"}}, "bytes",
+          encrypt_bytes_doc);
+    m.def("decrypt_bytes", decrypt_bytes, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes",
+          decrypt_bytes_doc);
+    m.def("sign_bytes", sign_bytes, {{"data", "bytes"}, {"private_pem", "str"}}, "bytes",
+          sign_bytes_doc);
     m.def("verify_bytes", verify_bytes,
-          {{"data", "bytes"}, {"signature", "bytes"}, {"public_pem", "str"}}, "bool");
-    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"public_pem", "str"}}, "str");
-    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str");
-    m.def("sign_str", sign_str, {{"plaintext", "str"}, {"private_pem", "str"}}, "str");
+          {{"data", "bytes"}, {"signature", "bytes"}, {"public_pem", "str"}}, "bool",
+                verify_bytes_doc);
+    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"public_pem", "str"}}, "str",
+          encrypt_str_doc);
+    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str",
+          decrypt_str_doc);
+    m.def("sign_str", sign_str, {{"plaintext", "str"}, {"private_pem", "str"}}, "str",
+          sign_str_doc);
     m.def("verify_str", verify_str,
-          {{"plaintext", "str"}, {"signature_b64", "str"}, {"public_pem", "str"}}, "bool");
+          {{"plaintext", "str"}, {"signature_b64", "str"}, {"public_pem", "str"}}, "bool",
+                verify_str_doc);
 }
 
 }  // namespace velmor

@@ -115,10 +115,14 @@ void Module::import_from_as(const char* module, const char* name, const char* al
     set(alias, vm::import_from(module, name));
 }
 
-void Module::def(const char* name, Impl impl, std::initializer_list<Param> params, const char* result) {
+void Module::def(const char* name, Impl impl, std::initializer_list<Param> params, const char* result,
+                 const char* doc) {
     object module_name = get("__name__");
-    set(name, detail::new_function(name, module_name, dict_, builtins_dict().ptr(), impl, nullptr,
-                                   params, result));
+    object f = detail::new_function(name, module_name, dict_, builtins_dict().ptr(), impl, nullptr,
+                                    params, result);
+    VM_NAME(__doc__);
+    if (doc) f.attr(__doc__) = checked(PyUnicode_FromString(doc));
+    set(name, f);
 }
 
 void Module::coroutine(const char* name, const char* core_function, std::initializer_list<Param> params,
@@ -129,6 +133,8 @@ void Module::coroutine(const char* name, const char* core_function, std::initial
                                     core_function, params, result);
     object inspect = checked(PyImport_ImportModule("inspect"));
     inspect.attr(markcoroutinefunction)(f);
+    VM_NAME(__doc__);
+    f.attr(__doc__) = get("core").attr(core_function).attr(__doc__);
     set(name, f);
 }
 

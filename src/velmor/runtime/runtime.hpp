@@ -249,8 +249,9 @@ public:
 
     // a plain function; defaults are evaluated now and kept
     void def(const char* name, Impl impl, std::initializer_list<Param> params,
-             const char* result = nullptr);
-    // a coroutine function whose await runs `core.<core_function>` through asyncio.to_thread
+             const char* result = nullptr, const char* doc = nullptr);
+    // a coroutine function whose await runs `core.<core_function>` through asyncio.to_thread;
+    // it shows the core function's docstring
     void coroutine(const char* name, const char* core_function, std::initializer_list<Param> params,
                    const char* result = nullptr);
 

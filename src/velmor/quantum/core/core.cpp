@@ -52,11 +52,11 @@ void build_quantum_core(vm::Module& m) {
     vm::object highest = strength.attr("HIGHEST");
     m.def("generate_keypair", generate_keypair,
           {P{"generation", "QuantumGeneration | int", gen8}, P{"strength", "QuantumStrength | int", highest}},
-          pair);
+          pair, generate_keypair_doc);
 
-    m.def("encrypt", encrypt, {{"message", "str"}, {"public_key", "bytes"}}, pair);
+    m.def("encrypt", encrypt, {{"message", "str"}, {"public_key", "bytes"}}, pair, encrypt_doc);
     m.def("decrypt", decrypt, {{"encrypted_message", "bytes"}, {"private_key", "bytes"}, {"secret", "bytes"}},
-          "str");
+          "str", decrypt_doc);
 
     m.def("_gen4_key", gen4_key, {{"ss", "bytes"}}, "bytes");
     m.def("_gen4_encrypt", gen4_encrypt, {{"data", "bytes"}, {"raw_pk", "bytes"}}, pair);
@@ -88,9 +88,10 @@ void build_quantum_core(vm::Module& m) {
     vm::object ml_dsa = m.get("SignatureAlgorithm").attr("ML_DSA");
     m.def("generate_signature_keypair", generate_signature_keypair,
           {P{"algorithm", "SignatureAlgorithm | int", ml_dsa}, P{"strength", "QuantumStrength | int", highest}},
-          pair);
-    m.def("sign", sign, {{"data", "bytes"}, {"private_key", "bytes"}}, "bytes");
-    m.def("verify", verify, {{"data", "bytes"}, {"signature", "bytes"}, {"public_key", "bytes"}}, "bool");
+          pair, generate_signature_keypair_doc);
+    m.def("sign", sign, {{"data", "bytes"}, {"private_key", "bytes"}}, "bytes", sign_doc);
+    m.def("verify", verify, {{"data", "bytes"}, {"signature", "bytes"}, {"public_key", "bytes"}}, "bool",
+          verify_doc);
 }
 
 }  // namespace velmor

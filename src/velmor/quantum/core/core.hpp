@@ -23,12 +23,15 @@ object x25519_raw(const Scope& s, Args a);
 
 // keys.cpp
 object generate_keypair(const Scope& s, Args a);
+extern const char* const generate_keypair_doc;
 object gen7_generate(const Scope& s, Args a);
 object gen8_generate(const Scope& s, Args a);
 
 // dispatch.cpp
 object encrypt(const Scope& s, Args a);
+extern const char* const encrypt_doc;
 object decrypt(const Scope& s, Args a);
+extern const char* const decrypt_doc;
 
 // frodo.cpp: generations 4 and 6
 object gen4_encrypt(const Scope& s, Args a);
@@ -54,8 +57,11 @@ object gen8_decrypt(const Scope& s, Args a);
 object sig_kind(const Scope& s, Args a);
 object sig_strip(const Scope& s, Args a);
 object generate_signature_keypair(const Scope& s, Args a);
+extern const char* const generate_signature_keypair_doc;
 object sign(const Scope& s, Args a);
+extern const char* const sign_doc;
 object verify(const Scope& s, Args a);
+extern const char* const verify_doc;
 
 // Small helpers shared by the generation files.
 inline object random_bytes(long size) { return vm::urandom(vm::number(size)); }

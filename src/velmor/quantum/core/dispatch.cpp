@@ -62,6 +62,14 @@ bool is(handle gen, long value) {
 
 }  // namespace
 
+const char* const encrypt_doc =
+    "Encrypt text under a quantum public key; return (encapsulated secret, encrypted message).\n\n"
+    "The key's generation byte chooses the scheme; the text is encrypted as UTF-8. decrypt needs\n"
+    "both results.\n\n"
+    "Raises InvalidInputError for a key that is too short, empty or malformed; KeyError for a\n"
+    "strength byte other than 0, 1 and 2; QuantumOperationError for an unsupported generation, a\n"
+    "missing binding or a failure inside it.";
+
 // encrypt(message: str, public_key: bytes) -> tuple[bytes, bytes]
 object encrypt(const Scope& s, Args a) {
     handle message = a[0], public_key = a[1];
@@ -79,6 +87,15 @@ object encrypt(const Scope& s, Args a) {
     if (is(gen, 8)) return s[n::_gen8_encrypt](data, raw, strength);
     unsupported(s, gen, "encryption");
 }
+
+const char* const decrypt_doc =
+    "Decrypt an encrypted message with the quantum private key and the encapsulated secret.\n\n"
+    "The arguments come in this order: encrypted message, private key, secret (encrypt returns the\n"
+    "secret first). Returns the text.\n\n"
+    "Raises InvalidInputError for a key, secret or message that is too short or malformed;\n"
+    "DecryptionError for data that does not authenticate (another key, altered data) or is not\n"
+    "UTF-8; KeyError for a strength byte other than 0, 1 and 2; QuantumOperationError for an\n"
+    "unsupported generation, a missing binding or a failure inside it.";
 
 // decrypt(encrypted_message: bytes, private_key: bytes, secret: bytes) -> str
 object decrypt(const Scope& s, Args a) {

@@ -70,6 +70,14 @@ bool one_of(handle value, handle first, handle second) {
 
 }  // namespace
 
+const char* const generate_keypair_doc =
+    "Make a post-quantum key pair; return (public key, private key).\n\n"
+    "Both keys begin with two bytes: the generation and the strength (0, 1 or 2). Generation 8 (the\n"
+    "default) is X25519 with ML-KEM; 7 is RSA-4096 with FrodoKEM; 6 (and 3) and 4 are FrodoKEM; 5\n"
+    "and 2 (and 1) are Classic McEliece. Needs the liboqs binding `oqs`.\n\n"
+    "Raises ValueError for a generation or strength outside its enum, QuantumOperationError when\n"
+    "the binding is missing or fails.";
+
 // generate_keypair(generation: QuantumGeneration | int = QuantumGeneration.GEN8,
 //                  strength: QuantumStrength | int = QuantumStrength.HIGHEST) -> tuple[bytes, bytes]
 object generate_keypair(const Scope& s, Args a) {

@@ -50,6 +50,13 @@ object sig_strip(const Scope& s, Args a) {
     return nb::make_tuple(item(headered, 0), item(headered, 1), slice(headered, 2, kEnd));
 }
 
+const char* const generate_signature_keypair_doc =
+    "Make a post-quantum signature key pair; return (public key, private key).\n\n"
+    "Both keys begin with two bytes: the scheme (1 ML-DSA, the default; 2 SLH-DSA) and the strength\n"
+    "(0, 1 or 2). Needs the liboqs binding `oqs`.\n\n"
+    "Raises ValueError for a scheme or strength outside its enum, QuantumOperationError when the\n"
+    "binding is missing or fails.";
+
 // generate_signature_keypair(algorithm: SignatureAlgorithm | int = SignatureAlgorithm.ML_DSA,
 //                            strength: QuantumStrength | int = QuantumStrength.HIGHEST)
 object generate_signature_keypair(const Scope& s, Args a) {
@@ -65,6 +72,12 @@ object generate_signature_keypair(const Scope& s, Args a) {
     object header = checked(PyBytes_FromObject(values.ptr()));
     return nb::make_tuple(join({header, pk}), join({header, sk}));
 }
+
+const char* const sign_doc =
+    "Sign data with a post-quantum private signature key; return the raw signature.\n\n"
+    "Raises InvalidInputError for a key without its header or with an unknown scheme id; KeyError\n"
+    "for a strength byte other than 0, 1 and 2; QuantumOperationError when the binding is missing,\n"
+    "has no SLH-DSA mechanism or fails to sign.";
 
 // sign(data: bytes, private_key: bytes) -> bytes
 object sign(const Scope& s, Args a) {
@@ -85,6 +98,13 @@ object sign(const Scope& s, Args a) {
         key_part(s, oqs_alg, Part::secret_key, raw, "Invalid signature private key: wrong length");
     return oqs.attr(n::sig_sign)(oqs_alg, secret_key, data);
 }
+
+const char* const verify_doc =
+    "Check a post-quantum signature of data under a public signature key; return True or False.\n\n"
+    "False for a signature that does not match, and for a key without its header or with an unknown\n"
+    "scheme id.\n\n"
+    "Raises KeyError for a strength byte other than 0, 1 and 2, QuantumOperationError when the\n"
+    "binding is missing or has no SLH-DSA mechanism.";
 
 // verify(data: bytes, signature: bytes, public_key: bytes) -> bool
 object verify(const Scope& s, Args a) {
