@@ -16,7 +16,7 @@ constexpr Py_ssize_t kMaxParams = 16;
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 // C++ exceptions end here: the error becomes the pending Python exception.
-PyObject* invoke(FunctionObject* f, PyObject* const* args) {
+PyObject* run(FunctionObject* f, PyObject* const* args) {
     try {
         Scope scope{f->globals, f->builtins};
         return f->impl(scope, Args{args}).release().ptr();
@@ -30,6 +30,15 @@ PyObject* invoke(FunctionObject* f, PyObject* const* args) {
         PyErr_SetString(PyExc_SystemError, "velmor: unknown C++ exception");
     }
     return nullptr;
+}
+
+// Under the host's recursion guard, as every host function is called: a function that ends up
+// calling itself raises RecursionError instead of running off the C stack.
+PyObject* invoke(FunctionObject* f, PyObject* const* args) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = run(f, args);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 Py_ssize_t param_index(FunctionObject* f, PyObject* key) {
