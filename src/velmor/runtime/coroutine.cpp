@@ -115,12 +115,12 @@ PySendResult resume(CoroutineObject* c, PyObject* arg, PyObject** result) {
 // coroutine that could not run is finished.
 PySendResult send_impl(CoroutineObject* c, PyObject* arg, PyObject** result) {
     *result = nullptr;
-    if (Py_EnterRecursiveCall("")) {
+    if (!enter_call("")) {
         if (!c->executing) finish(c);
         return PYGEN_ERROR;
     }
     PySendResult r = resume(c, arg, result);
-    Py_LeaveRecursiveCall();
+    leave_call();
     return r;
 }
 
