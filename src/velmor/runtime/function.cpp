@@ -7,12 +7,15 @@
 #include <pthread.h>
 #include <structmember.h>
 
+#include <algorithm>
+
 namespace vm {
 namespace detail {
 
 namespace {
 
-// Room kept free at the end of a thread's C stack for the error's own way out.
+// Room kept free at the end of a thread's C stack for the error's own way out: a quarter of a
+// small stack, at most this much of a large one.
 constexpr std::size_t kStackMargin = 256 * 1024;
 
 // The lowest address a call may still start from on this thread; null where unknown.
@@ -25,8 +28,8 @@ char* stack_floor() {
         if (pthread_getattr_np(pthread_self(), &attr) == 0) {
             void* base = nullptr;
             std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &base, &size) == 0 && size > 2 * kStackMargin)
-                floor = static_cast<char*>(base) + kStackMargin;
+            if (pthread_attr_getstack(&attr, &base, &size) == 0)
+                floor = static_cast<char*>(base) + std::min(kStackMargin, size / 4);
             pthread_attr_destroy(&attr);
         }
     }
