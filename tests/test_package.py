@@ -135,6 +135,37 @@ def test_first_import_on_two_threads_at_once(names):
         assert out.stdout.split("\n")[0] == "[] x"
 
 
+RACED_IMPORT = """
+import sys, threading
+barrier = threading.Barrier(2)
+
+def load(name):
+    barrier.wait()
+    try:
+        __import__(name)
+    except ImportError:
+        pass  # the host may refuse one of two imports that wait for each other
+
+threads = [threading.Thread(target=load, args=(name,)) for name in ("velmor.aes.core", "velmor")]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+import velmor
+print(velmor.aes.core.decrypt_str(velmor.sync.aes.encrypt("x", "k"), "k"))
+"""
+
+
+def test_an_import_refused_on_one_thread_leaves_the_package_importable():
+    # When the package's import fails on one thread while another thread is loading one of its
+    # modules, that module must not build the package again around its half-built self.
+    for _ in range(8):
+        out = subprocess.run([sys.executable, "-c", RACED_IMPORT], capture_output=True, text=True,
+                             timeout=120)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout == "x\n"
+
+
 def test_submodules_are_found_by_the_import_system_and_reload():
     out = run_python("""
         import asyncio, importlib, importlib.util, sys

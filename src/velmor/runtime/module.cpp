@@ -52,8 +52,16 @@ void prepare(handle module, const ModuleDef& def) {
     }
 }
 
+// The package's module whose body this thread is running, innermost first; null outside.
+thread_local const ModuleDef* building = nullptr;
+
 // The module's body, run on a module object that holds the import system's attributes.
 void run_body(handle module, const ModuleDef& def) {
+    struct Building {
+        const ModuleDef* outer = building;
+        explicit Building(const ModuleDef& def) { building = &def; }
+        ~Building() { building = outer; }
+    } scope(def);
     prepare(module, def);
     Module body(module);
     def.build(body);
@@ -367,7 +375,17 @@ object import_module(std::string_view name) {
     // The package's sub-modules load here; any other module, the package itself included, is
     // the host's to import.
     const ModuleDef* def = submodule(key);
-    if (!def) return checked(PyImport_Import(key.ptr()));
+    if (!def) {
+        // The package gone while one of its modules loads means its initialisation failed on
+        // another thread: building it again inside this module would bind this half-built
+        // module into the new one for good.
+        if (!m && building && find_module(name)) {
+            PyErr_Format(PyExc_ImportError, "%U was removed from sys.modules while %s was loading",
+                         key.ptr(), building->name);
+            fail();
+        }
+        return checked(PyImport_Import(key.ptr()));
+    }
     // Under the host's lock of the module: a module that another thread is building is waited
     // for, one that this thread is building (a circular import) is taken as it stands.
     VM_NAME(_ModuleLockManager);
