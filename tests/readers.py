@@ -297,7 +297,9 @@ def model_decrypt_str(text, key):
 def _model_parse(text):
     try:
         value = json.loads(text)
-    except json.JSONDecodeError:
+    except (json.JSONDecodeError, ValueError, RecursionError):
+        # Text the parser cannot read: also a number past the digit limit, bytes that are no
+        # text, nesting deeper than the parser follows.
         return None
     return value if isinstance(value, dict) else None
 
@@ -328,7 +330,7 @@ def model_verify_password(pw, text):
             raise VelMorError(f"Unsupported hash algorithm: {name}")
         kdf = PBKDF2HMAC(algorithm=algorithm(), length=length, salt=salt, iterations=count)
         derived = kdf.derive(pw.encode("utf-8"))
-    except (KeyError, ValueError, TypeError, VelMorError):
+    except (KeyError, ValueError, TypeError, OverflowError, VelMorError):
         return False
     return hmac.compare_digest(derived, stored)
 
@@ -350,7 +352,7 @@ def model_needs_rehash(text):
         except (ValueError, TypeError, OverflowError):
             return False
         return not _in_bounds(length, password.MAX_OUTPUT_LENGTH)
-    except (KeyError, ValueError, TypeError):
+    except (KeyError, ValueError, TypeError, OverflowError):
         return True
 
 
@@ -390,13 +392,13 @@ def _key_rows():
 def _password_rows():
     import velmor.password as password_async
     record_mutators = tuple(_on_text(m) for m in BYTE_MUTATIONS) + (_json_edit,)
-    # What the record parser lets through: UnicodeDecodeError for bytes that are no UTF-8,
-    # ValueError for an integer past the host's digit limit, RecursionError for deep nesting;
-    # then OverflowError from int() of an infinite count.
+    # Records that cannot be read at the parser's limits (bytes that are no UTF-8, an integer
+    # past the host's digit limit, deep nesting) or at int() (an infinite or NaN count) are
+    # answered as unreadable: text or bytes never make either reader raise.
     parser_limits = (('{"a":' + "9" * 5000 + "}",), ("[" * 100_000,), ('{"a":' * 100_000,),
                      (b"\xff\xfe{",), ('{"parameters":{"iterations":Infinity}}',),
                      ('{"parameters":{"iterations":NaN}}',))
-    allowed = (OverflowError, ValueError, RecursionError)
+    allowed = ()
     return [
         Reader("password.verify_password", password.verify_password, _verify_cases(),
                st.tuples(st.text(max_size=20), _hostile_records()),

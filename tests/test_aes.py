@@ -338,6 +338,39 @@ def dropped_suspended(coro, future):
     return inner.cr_frame is None
 
 
+def await_iterator(f):
+    coro = f("p", "k")
+    it = coro.__await__()
+    shape = (iter(it) is it, type(it).__name__, [callable(getattr(it, m)) for m in ("send", "throw", "close")])
+    it.close()
+    return shape, coro.cr_suspended, outcome(lambda: coro.send(None))[0]
+
+
+def yield_from_await(f):
+    @types.coroutine
+    def delegate(coro):
+        return (yield from coro.__await__())
+
+    async def main():
+        return core.decrypt_str(await delegate(f("p", "k")), "k")
+
+    return asyncio.run(main())
+
+
+def next_through_await(f):
+    # next() on the iterator starts the coroutine, as send(None) does
+    async def main():
+        it = f("p", "k").__await__()
+        future = next(it)
+        await asyncio.wrap_future(future) if not asyncio.isfuture(future) else await future
+        try:
+            next(it)
+        except StopIteration as stop:
+            return core.decrypt_str(stop.value, "k")
+
+    return asyncio.run(main())
+
+
 PROTOCOL = {
     "throw into a finished coroutine": closed_then(lambda c: c.throw(ValueError("x"))),
     "close of a finished coroutine": closed_then(lambda c: c.close()),
@@ -357,6 +390,9 @@ PROTOCOL = {
     "GeneratorExit while suspended": on_suspended(generator_exit),
     "a dropped suspended coroutine closes its await": on_suspended(dropped_suspended),
     "send of a value while suspended": on_suspended(lambda c, fut: c.send(5)),
+    "__await__ returns an iterator": await_iterator,
+    "yield from __await__()": yield_from_await,
+    "next() through __await__()": next_through_await,
 }
 
 

@@ -116,6 +116,92 @@ def test_failed_import_leaves_nothing_and_can_be_retried(blocker, failure):
     assert out.stdout.split("\n")[:3] == [f"{failure} None None", "False False False", "x"]
 
 
+CONCURRENT_IMPORT = """
+import sys, threading
+failures = []
+
+def load(name):
+    try:
+        __import__(name)
+    except BaseException as e:
+        failures.append(repr(e))
+
+threads = [threading.Thread(target=load, args=(name,)) for name in sys.argv[1:]]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+import velmor.quantum.core, velmor.sync
+print(failures, velmor.aes.core.decrypt_str(velmor.sync.aes.encrypt("x", "k"), "k"))
+"""
+
+
+@pytest.mark.parametrize("names", [["velmor", "velmor.quantum.core"],
+                                   ["velmor.quantum.core", "velmor"]])
+def test_first_import_on_two_threads_at_once(names):
+    # The thread started second finds the package half built and waits for the modules the
+    # first is building (or builds them itself), as for any package.
+    for _ in range(3):
+        out = subprocess.run([sys.executable, "-c", CONCURRENT_IMPORT, *names],
+                             capture_output=True, text=True, timeout=120)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.split("\n")[0] == "[] x"
+
+
+RACED_IMPORT = """
+import sys, threading
+barrier = threading.Barrier(2)
+
+def load(name):
+    barrier.wait()
+    try:
+        __import__(name)
+    except ImportError:
+        pass  # the host may refuse one of two imports that wait for each other
+
+threads = [threading.Thread(target=load, args=(name,)) for name in ("velmor.aes.core", "velmor")]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+import velmor
+print(velmor.aes.core.decrypt_str(velmor.sync.aes.encrypt("x", "k"), "k"))
+"""
+
+
+def test_an_import_refused_on_one_thread_leaves_the_package_importable():
+    # When the package's import fails on one thread while another thread is loading one of its
+    # modules, that module must not build the package again around its half-built self.
+    for _ in range(8):
+        out = subprocess.run([sys.executable, "-c", RACED_IMPORT], capture_output=True, text=True,
+                             timeout=120)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout == "x\n"
+
+
+def test_submodules_are_found_by_the_import_system_and_reload():
+    out = run_python("""
+        import asyncio, importlib, importlib.util, sys
+        import velmor
+        names = [m for m in sys.modules if m.startswith('velmor.')]
+        print(all(importlib.util.find_spec(m) is sys.modules[m].__spec__ and
+                  sys.modules[m].__spec__.loader is not None for m in names))
+        spec = importlib.util.find_spec('velmor.quantum.core')
+        print(spec.name, spec.submodule_search_locations, velmor.aes.__spec__.submodule_search_locations)
+        before = velmor.aes.encrypt
+        aes = importlib.reload(velmor.aes)
+        core = importlib.reload(velmor.aes.core)
+        print(aes is sys.modules['velmor.aes'] is velmor.aes, aes.encrypt is not before, aes.core is core)
+        print(asyncio.run(aes.decrypt(core.encrypt_str('x', 'k'), 'k')))
+        del sys.modules['velmor.version']
+        import velmor.version
+        print(velmor.version.__version__, sys.modules['velmor.version'] is velmor.version)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:5] == [
+        "True", "velmor.quantum.core None []", "True True True", "x", "1.0.10 True"]
+
+
 def test_function_surface():
     f = velmor.aes.core.encrypt_bytes
     assert f.__name__ == f.__qualname__ == "encrypt_bytes"

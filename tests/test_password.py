@@ -274,14 +274,25 @@ def test_digit_string_count_is_read_as_number():
 
 
 @pytest.mark.parametrize("member", ["parameters__iterations", "parameters__outputLength"])
-def test_infinite_number_passes_overflow_through(low_record, member):
+def test_infinite_number_is_an_unreadable_record(low_record, member):
+    # 1e400 is valid JSON that parses as infinity, which int() refuses with OverflowError.
     text = low_record.replace('"iterations":3', '"iterations":1e400') \
         if member == "parameters__iterations" else edited(low_record, **{member: float("inf")})
-    with pytest.raises(OverflowError):
-        core.verify_password("pw", text)
-    if member == "parameters__iterations":
-        with pytest.raises(OverflowError):
-            core.needs_rehash(text)
+    assert core.verify_password("pw", text) is False
+    assert core.needs_rehash(text) is True
+
+
+@pytest.mark.parametrize("text", [
+    "[" * 100_000,                       # the parser's RecursionError
+    "[" * 100_000 + "]" * 100_000,       # valid JSON, nested past what the parser follows
+    '{"a":' * 100_000,
+    '{"parameters":{"iterations":' + "9" * 5000 + "}}",  # past the host's digit limit
+    b'{"salt":"\xff"}',                  # bytes that are no UTF-8
+])
+def test_text_the_parser_cannot_read_is_an_unreadable_record(text):
+    assert core.verify_password("pw", text) is False
+    assert core.needs_rehash(text) is True
+    assert core._parse(text) is None
 
 
 def test_none_record_raises_parser_type_error():

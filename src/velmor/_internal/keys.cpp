@@ -35,14 +35,10 @@ object try_base64(const Scope& s, Args a) {
     if (decoded) return nb::steal(decoded);
     // Rejected text is the common case here, so the error is matched without a C++ throw.
     object exc = nb::steal(PyErr_GetRaisedException());
-    object binascii_error;
     {
-        Handling handling(exc);
-        binascii_error = s[n::binascii].attr(n::Error);
+        Except except(exc);
+        if (except.matches({s[n::binascii].attr(n::Error), PyExc_ValueError})) return nb::none();
     }
-    if (PyErr_GivenExceptionMatches(exc.ptr(), binascii_error.ptr()) ||
-        PyErr_GivenExceptionMatches(exc.ptr(), PyExc_ValueError))
-        return nb::none();
     PyErr_SetRaisedException(exc.release().ptr());
     fail();
 }

@@ -71,8 +71,8 @@ object decrypt_bytes(const Scope& s, Args a) {
             return call_method(call(s[n::AESGCM], aes_key), n::decrypt, nonce, ct_and_tag,
                                handle(Py_None));
         } catch (error& e) {
-            Handling handling(e);
-            if (!e.matches(s[n::InvalidTag])) throw;
+            Except except(e);
+            if (!except.matches(s[n::InvalidTag])) throw;
         }
     }
     raise(s[n::DecryptionError], kNotGcm);

@@ -165,7 +165,7 @@ object net_decrypt(const Scope& s, Args a) {
         object decrypt = s[n::AESGCM](aes_key).attr(n::decrypt);
         return decrypt(nonce, join({ciphertext, tag}), nb::none());
     } catch (error& e) {
-        if (!e.matches(s[n::InvalidTag])) throw;
+        if (!Except(e).matches(s[n::InvalidTag])) throw;
         raise_from(s[n::DecryptionError],
                    "Hybrid AES-GCM decryption failed (wrong key or tampered data)", e);
     }

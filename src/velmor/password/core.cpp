@@ -163,9 +163,13 @@ object parse(const Scope& s, Args a) {
     try {
         value = s[n::json].attr(n::loads)(a[0]);
     } catch (error& e) {
-        Handling handling(e);
-        object not_json = s[n::json].attr(n::JSONDecodeError);
-        if (!e.matches(not_json)) throw;
+        // A text the parser cannot read is no record: malformed JSON, and also a number past
+        // the host's digit limit or bytes that are not text (ValueError), and nesting deeper
+        // than the parser follows (RecursionError).
+        Except except(e);
+        if (!except.matches({s[n::json].attr(n::JSONDecodeError), PyExc_ValueError,
+                             PyExc_RecursionError}))
+            throw;
         return nb::none();
     }
     return PyDict_Check(value.ptr()) ? value : nb::none();
@@ -200,11 +204,11 @@ object verify_password(const Scope& s, Args a) {
             return boolean(false);
         derived = derive_fn(password, salt, iterations, length, name);
     } catch (error& e) {
-        // The handler's classes are all read before any is matched, as for a tuple.
-        Handling handling(e);
-        object velmor_error = s[n::VelMorError];
-        if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_ValueError) &&
-            !e.matches(PyExc_TypeError) && !e.matches(velmor_error))
+        // A count that int() refuses as infinite (OverflowError) is as unreadable as one it
+        // refuses as text.
+        Except except(e);
+        if (!except.matches({PyExc_KeyError, PyExc_ValueError, PyExc_TypeError,
+                             PyExc_OverflowError, s[n::VelMorError]}))
             throw;
         return boolean(false);
     }
@@ -241,7 +245,8 @@ object needs_rehash(const Scope& s, Args a) {
         }
         return boolean(out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]));
     } catch (error& e) {
-        if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
+        if (!Except(e).matches({PyExc_KeyError, PyExc_ValueError, PyExc_TypeError,
+                                PyExc_OverflowError}))
             throw;
         return boolean(true);
     }

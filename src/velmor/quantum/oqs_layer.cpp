@@ -110,7 +110,7 @@ object generate_keypair(const Scope& s, Args a) {
         if (!sk) unbound("sk");
         return nb::make_tuple(public_key, bytes_of(sk));
     } catch (error& e) {
-        if (e.matches(s[n::QuantumOperationError]) || !is_exception(e)) throw;
+        if (Except(e).matches(s[n::QuantumOperationError]) || !is_exception(e)) throw;
         wrap(s, "KEM key generation failed (", alg, e);
     }
 }

@@ -183,7 +183,7 @@ object sign_bytes(const Scope& s, Args a) {
         object digest = s[n::hashes].attr(n::SHA256)();
         return sign(data, padding, digest);
     } catch (error& e) {
-        if (e.matches(s[n::InvalidInputError])) throw;
+        if (Except(e).matches(s[n::InvalidInputError])) throw;
         if (!is_exception(e)) throw;
         raise_prefixed(s[n::SignatureError], "RSA signing failed: ", e);
     }
@@ -205,7 +205,7 @@ object verify_bytes(const Scope& s, Args a) {
         verify(signature, data, padding, digest);
         return nb::borrow(Py_True);
     } catch (error& e) {
-        if (!e.matches(s[n::InvalidSignature])) throw;
+        if (!Except(e).matches(s[n::InvalidSignature])) throw;
         return nb::borrow(Py_False);
     }
 }

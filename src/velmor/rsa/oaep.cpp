@@ -44,7 +44,7 @@ object encrypt_oaep(const Scope& s, Args a) {
         object encrypt = key.attr(n::encrypt);
         return encrypt(data, s[n::_OAEP]);
     } catch (error& e) {
-        if (e.matches(s[n::InvalidInputError])) throw;
+        if (Except(e).matches(s[n::InvalidInputError])) throw;
         if (!is_exception(e)) throw;
         raise_prefixed(s[n::EncryptionError], "RSA encryption failed: ", e);
     }
@@ -58,7 +58,7 @@ object decrypt_oaep(const Scope& s, Args a) {
         object decrypt = key.attr(n::decrypt);
         return decrypt(blob, s[n::_OAEP]);
     } catch (error& e) {
-        if (e.matches(s[n::InvalidInputError])) throw;
+        if (Except(e).matches(s[n::InvalidInputError])) throw;
         if (!is_exception(e)) throw;
         raise_prefixed(s[n::DecryptionError], "RSA decryption failed: ", e);
     }

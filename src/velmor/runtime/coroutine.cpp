@@ -79,8 +79,7 @@ void finish(CoroutineObject* c) {
     Py_CLEAR(c->inner);
 }
 
-PySendResult send_impl(CoroutineObject* c, PyObject* arg, PyObject** result) {
-    *result = nullptr;
+PySendResult resume(CoroutineObject* c, PyObject* arg, PyObject** result) {
     if (c->executing) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return PYGEN_ERROR;
@@ -108,6 +107,20 @@ PySendResult send_impl(CoroutineObject* c, PyObject* arg, PyObject** result) {
     PySendResult r = PyIter_Send(c->inner, arg, result);
     c->executing = false;
     if (r != PYGEN_NEXT) finish(c);
+    return r;
+}
+
+// Each resumption runs under the host's recursion guard, as a coroutine's frame does: an awaited
+// object that resumes this coroutine's kind again and again ends in RecursionError, and the
+// coroutine that could not run is finished.
+PySendResult send_impl(CoroutineObject* c, PyObject* arg, PyObject** result) {
+    *result = nullptr;
+    if (!enter_call("")) {
+        if (!c->executing) finish(c);
+        return PYGEN_ERROR;
+    }
+    PySendResult r = resume(c, arg, result);
+    leave_call();
     return r;
 }
 
@@ -144,7 +157,22 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
     return send_impl(as_coroutine(self), arg, result);
 }
 
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+// What __await__ returns, as the host's coroutine_wrapper: an iterator over the coroutine that
+// forwards send, throw and close, so `yield from coro.__await__()` drives it.
+struct AwaitObject {
+    PyObject_HEAD
+    PyObject* coro;
+};
+
+PyTypeObject* AwaitType = nullptr;
+
+PyObject* coro_await(PyObject* self) {
+    AwaitObject* w = PyObject_GC_New(AwaitObject, AwaitType);
+    if (!w) return nullptr;
+    w->coro = Py_NewRef(self);
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(w));
+    return reinterpret_cast<PyObject*>(w);
+}
 
 // throw(exc) or the older throw(type[, value[, traceback]]), checked as the host checks them.
 PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -391,11 +419,66 @@ PyGetSetDef coro_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* await_coro(PyObject* self) { return reinterpret_cast<AwaitObject*>(self)->coro; }
+
+PyObject* await_iternext(PyObject* self) { return coro_iternext(await_coro(self)); }
+PyObject* await_send(PyObject* self, PyObject* arg) { return coro_send(await_coro(self), arg); }
+PyObject* await_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return coro_throw(await_coro(self), args, nargs);
+}
+PyObject* await_close(PyObject* self, PyObject*) { return coro_close(await_coro(self), nullptr); }
+
+int await_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(await_coro(self));
+    return 0;
+}
+
+int await_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<AwaitObject*>(self)->coro);
+    return 0;
+}
+
+void await_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    await_clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef await_methods[] = {
+    {"send", await_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(await_throw)), METH_FASTCALL, nullptr},
+    {"close", await_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject* make_await_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(await_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(await_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(await_clear)},
+        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(await_iternext)},
+        {Py_tp_methods, await_methods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "velmor.coroutine_wrapper", sizeof(AwaitObject), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+            Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
 }  // namespace
 
 PyTypeObject* CoroutineType = nullptr;
 
 PyTypeObject* make_coroutine_type() {
+    if (!AwaitType && !(AwaitType = make_await_type())) return nullptr;
     static PyMemberDef members[] = {
         {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakreflist), Py_READONLY, nullptr},
         {nullptr, 0, 0, 0, nullptr},

@@ -113,17 +113,37 @@ object checked(PyObject* result) {
 
 namespace {
 
+// What `raise value` raises, as the host's raise statement decides it: an instance itself, a
+// class called without arguments, anything else TypeError.
+PyObject* raisable(object value) {
+    if (PyExceptionInstance_Check(value.ptr())) return value.release().ptr();
+    if (PyExceptionClass_Check(value.ptr())) {
+        object instance = checked(PyObject_CallNoArgs(value.ptr()));
+        if (PyExceptionInstance_Check(instance.ptr())) return instance.release().ptr();
+        PyErr_Format(PyExc_TypeError,
+                     "calling %R should have returned an instance of BaseException, not %R",
+                     value.ptr(), Py_TYPE(instance.ptr()));
+        fail();
+    }
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    fail();
+}
+
 // cls(message), raised with the host's implicit chaining to the exception being handled.
 PyObject* make_pending(handle cls, handle message) {
-    PyObject* exc = PyObject_CallOneArg(cls.ptr(), message.ptr());
-    if (!exc) fail();
+    PyObject* exc = raisable(checked(PyObject_CallOneArg(cls.ptr(), message.ptr())));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
     Py_DECREF(exc);
     return PyErr_GetRaisedException();
 }
 
 [[noreturn]] void raise_chained(handle cls, handle message, const error& cause) {
-    PyObject* exc = make_pending(cls, message);
+    PyObject* exc;
+    {
+        // Made inside the handler of `cause`: an error of the making has it as its context.
+        Handling handling(cause);
+        exc = make_pending(cls, message);
+    }
     // Inside the handler of `cause`: it is both the context and the explicit cause.
     PyException_SetContext(exc, Py_NewRef(cause.value().ptr()));
     PyException_SetCause(exc, Py_NewRef(cause.value().ptr()));
@@ -163,6 +183,35 @@ Handling::Handling(handle exception) : previous_(PyErr_GetHandledException()) {
 Handling::~Handling() {
     PyErr_SetHandledException(previous_);
     Py_XDECREF(previous_);
+}
+
+namespace {
+
+[[noreturn]] void cannot_catch() {
+    PyErr_SetString(PyExc_TypeError,
+                    "catching classes that do not inherit from BaseException is not allowed");
+    fail();
+}
+
+}  // namespace
+
+bool Except::matches(handle target) const {
+    PyObject* t = target.ptr();
+    if (PyTuple_Check(t)) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(t); i < n; ++i)
+            if (!PyExceptionClass_Check(PyTuple_GET_ITEM(t, i))) cannot_catch();
+    } else if (!PyExceptionClass_Check(t)) {
+        cannot_catch();
+    }
+    return PyErr_GivenExceptionMatches(exception_.ptr(), t) != 0;
+}
+
+bool Except::matches(std::initializer_list<handle> targets) const {
+    for (handle t : targets)
+        if (!PyExceptionClass_Check(t.ptr())) cannot_catch();
+    for (handle t : targets)
+        if (PyErr_GivenExceptionMatches(exception_.ptr(), t.ptr())) return true;
+    return false;
 }
 
 bool is_exception(const error& e) { return e.matches(PyExc_Exception); }

@@ -4,10 +4,48 @@
 // coroutine object (coroutine.cpp).
 #include "runtime/function.hpp"
 
+#include <pthread.h>
 #include <structmember.h>
+
+#include <algorithm>
 
 namespace vm {
 namespace detail {
+
+namespace {
+
+// Room kept free at the end of a thread's C stack for the error's own way out: a quarter of a
+// small stack, at most this much of a large one.
+constexpr std::size_t kStackMargin = 256 * 1024;
+
+// The lowest address a call may still start from on this thread; null where unknown.
+char* stack_floor() {
+    static thread_local __attribute__((tls_model("initial-exec"))) char* floor = nullptr;
+    static thread_local __attribute__((tls_model("initial-exec"))) bool known = false;
+    if (!known) {
+        known = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* base = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &base, &size) == 0)
+                floor = static_cast<char*>(base) + std::min(kStackMargin, size / 4);
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return floor;
+}
+
+}  // namespace
+
+bool enter_call(const char* where) {
+    char* floor = stack_floor();
+    if (floor && static_cast<char*>(__builtin_frame_address(0)) < floor) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
+}
 
 namespace {
 
@@ -16,7 +54,7 @@ constexpr Py_ssize_t kMaxParams = 16;
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 // C++ exceptions end here: the error becomes the pending Python exception.
-PyObject* invoke(FunctionObject* f, PyObject* const* args) {
+PyObject* run(FunctionObject* f, PyObject* const* args) {
     try {
         Scope scope{f->globals, f->builtins};
         return f->impl(scope, Args{args}).release().ptr();
@@ -30,6 +68,15 @@ PyObject* invoke(FunctionObject* f, PyObject* const* args) {
         PyErr_SetString(PyExc_SystemError, "velmor: unknown C++ exception");
     }
     return nullptr;
+}
+
+// Under the host's recursion guard, as every host function is called: a function that ends up
+// calling itself raises RecursionError instead of running off the C stack.
+PyObject* invoke(FunctionObject* f, PyObject* const* args) {
+    if (!enter_call(" while calling a Python object")) return nullptr;
+    PyObject* result = run(f, args);
+    leave_call();
+    return result;
 }
 
 Py_ssize_t param_index(FunctionObject* f, PyObject* key) {

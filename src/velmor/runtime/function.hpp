@@ -40,4 +40,10 @@ PyObject* new_coroutine(FunctionObject* f, PyObject* const* bound);
 
 handle return_key();
 
+// The host's recursion guard (Py_EnterRecursiveCall), as every host function takes it; a call
+// is also refused while this thread's C stack is nearly used up, which a sanitizer build or a
+// small thread stack reaches before the host's count does. False with RecursionError set.
+bool enter_call(const char* where);
+inline void leave_call() { Py_LeaveRecursiveCall(); }
+
 }  // namespace vm::detail

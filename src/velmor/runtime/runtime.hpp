@@ -160,6 +160,23 @@ private:
     PyObject* previous_;
 };
 
+// The `except` clause of a caught exception. While it lives the exception is the one being
+// handled, so an error raised meanwhile (the lookup of a rebound class, say) gets it as its
+// context. matches() tests it as the host's `except target:` does: the target must be an
+// exception class or a flat tuple of them, else TypeError, and nothing is searched deeper.
+class Except {
+public:
+    explicit Except(const error& e) : Except(e.value()) {}
+    explicit Except(handle exception) : exception_(exception), handling_(exception) {}
+    bool matches(handle target) const;
+    // `except (a, b, ...):` with the targets evaluated in order before any is matched
+    bool matches(std::initializer_list<handle> targets) const;
+
+private:
+    handle exception_;
+    Handling handling_;
+};
+
 // Whether a caught exception derives from the host's Exception (and not only BaseException).
 bool is_exception(const error& e);
 // str(e) of a caught exception.

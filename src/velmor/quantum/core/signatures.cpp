@@ -114,7 +114,7 @@ object verify(const Scope& s, Args a) {
         unpack(s[n::_sig_strip](public_key, n::public_label), {&scheme, &strength, &raw});
         alg = s[n::SignatureAlgorithm](scheme);
     } catch (error& e) {
-        if (!e.matches(s[n::InvalidInputError]) && !e.matches(PyExc_ValueError)) throw;
+        if (!Except(e).matches({s[n::InvalidInputError], PyExc_ValueError})) throw;
         return nb::bool_(false);
     }
     object oqs = s[n::_oqs];

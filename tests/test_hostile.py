@@ -1,0 +1,236 @@
+"""Hostile callers of the runtime: functions made to call themselves through a rebound name,
+handlers whose class is rebound to something that is no exception class, and exception classes
+rebound to factories. Where a pure-Python module would raise, ours raises the same."""
+import hashlib
+import threading
+import types
+
+import pytest
+
+import velmor.aes as aes_async
+import velmor.quantum._oqs as oqs_layer
+from velmor._internal import keys
+from velmor.aes import core as aes
+from velmor.errors import DecryptionError
+from velmor.hybrid import core as hybrid
+from velmor.password import core as password
+from velmor.quantum import core as quantum
+from velmor.rsa import core as rsa
+
+CANNOT_CATCH = "catching classes that do not inherit from BaseException is not allowed"
+
+
+def raising(exc):
+    def fail(*args, **kwargs):
+        raise exc
+    return fail
+
+
+# ---------------------------------------------------------------------------------------------
+# Recursion through rebound names
+
+LEGACY_BLOB = b"HYBR" + bytes(600)
+
+
+@pytest.mark.parametrize("module, name, target, call", [
+    (keys, "_try_base64", "convert_key", lambda: keys.convert_key("x")),
+    (hybrid, "_legacy_decrypt", "decrypt_auto", lambda: hybrid.decrypt_auto(LEGACY_BLOB, "pem")),
+], ids=["keys", "hybrid"])
+def test_function_that_calls_itself_raises_recursion_error(monkeypatch, module, name, target, call):
+    monkeypatch.setattr(module, name, getattr(module, target))
+    with pytest.raises(RecursionError):
+        call()
+    # Nothing is left behind: the next call runs normally.
+    monkeypatch.undo()
+    assert keys.convert_key("x") == hashlib.sha256(b"x").digest()
+
+
+def test_recursion_on_a_thread_with_a_small_stack(monkeypatch):
+    # The host counts 10000 nested calls before it objects; a thread with a small stack runs
+    # out long before that, and still gets RecursionError.
+    monkeypatch.setattr(keys, "_try_base64", keys.convert_key)
+    outcome = []
+
+    def run():
+        try:
+            keys.convert_key("x")
+        except BaseException as e:
+            outcome.append(type(e))
+
+    previous = threading.stack_size(1 << 20)
+    try:
+        worker = threading.Thread(target=run)
+        worker.start()
+    finally:
+        threading.stack_size(previous)
+    worker.join()
+    assert outcome == [RecursionError]
+
+
+def test_coroutine_that_awaits_itself_raises_recursion_error(monkeypatch, recwarn):
+    monkeypatch.setattr(aes_async, "asyncio", types.SimpleNamespace(
+        to_thread=lambda *args: aes_async.encrypt("x", "k")))
+    coro = aes_async.encrypt("x", "k")
+    with pytest.raises(RecursionError):
+        coro.send(None)
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        coro.send(None)
+    del coro
+    # Every coroutine of the chain finished: none complains that it was never awaited.
+    assert not [w for w in recwarn if issubclass(w.category, RuntimeWarning)]
+
+
+# ---------------------------------------------------------------------------------------------
+# Handlers whose exception class is a rebound module name
+
+
+def host_except(exc, target):
+    """What the host's `except target:` does with exc: "caught", or the exception it raises."""
+    try:
+        try:
+            raise exc
+        except target:
+            return "caught"
+    except BaseException as e:
+        return e
+
+
+def nested(depth):
+    t = ValueError
+    for _ in range(depth):
+        t = (t,)
+    return t
+
+
+TARGETS = {
+    "int": 5,
+    "text": "InvalidTag",
+    "non-exception class": int,
+    "tuple with a non-class": (KeyError, 5),
+    "tuple in a tuple": ((KeyError,),),
+    "nested a million deep": nested(1_000_000),
+}
+
+
+def _net_blob():
+    return (512).to_bytes(4, "little") + bytes(512 + 12 + 16 + 1)
+
+
+# (module, rebound name, other names to rebind so the handler is reached, call, pair)
+# pair: the handler's clause also names ValueError, as `except (NAME, ValueError):`
+HANDLERS = {
+    "aes.decrypt_bytes": (aes, "InvalidTag", {}, lambda: aes.decrypt_bytes(bytes(40), "k"), False),
+    "hybrid._net_decrypt": (
+        hybrid, "InvalidTag",
+        {"rsa_core": types.SimpleNamespace(_decrypt_oaep=lambda blob, pem: bytes(32))},
+        lambda: hybrid._net_decrypt(_net_blob(), "pem"), False),
+    "rsa.sign_bytes": (rsa, "InvalidInputError", {"_load_private": raising(OSError("no key"))},
+                       lambda: rsa.sign_bytes(b"data", "pem"), False),
+    "rsa.verify_bytes": (
+        rsa, "InvalidSignature",
+        {"_load_public": lambda pem: types.SimpleNamespace(verify=raising(OSError("bad")))},
+        lambda: rsa.verify_bytes(b"data", b"sig", "pem"), False),
+    "rsa._encrypt_oaep": (rsa, "InvalidInputError", {"_load_public": raising(OSError("no key"))},
+                          lambda: rsa._encrypt_oaep(b"data", "pem"), False),
+    "rsa._decrypt_oaep": (rsa, "InvalidInputError", {"_load_private": raising(OSError("no key"))},
+                          lambda: rsa._decrypt_oaep(b"data", "pem"), False),
+    "keys._try_base64": (keys, "binascii", {}, lambda: keys._try_base64("!!!!"), True),
+    "oqs.generate_keypair": (
+        oqs_layer, "QuantumOperationError",
+        {"_oqs": lambda: types.SimpleNamespace(KeyEncapsulation=raising(OSError("no kem")))},
+        lambda: oqs_layer.generate_keypair("ML-KEM-768"), False),
+    "quantum.verify": (quantum, "InvalidInputError", {"_sig_strip": raising(OSError("strip"))},
+                       lambda: quantum.verify(b"data", b"sig", b"\x01\x00key"), True),
+    "password._parse": (password, "json", {}, lambda: password._parse("{"), True),
+    "password.verify_password": (password, "VelMorError", {},
+                                 lambda: password.verify_password("pw", "{}"), True),
+}
+
+
+def rebind(monkeypatch, module, name, target, others):
+    for other, value in others.items():
+        monkeypatch.setattr(module, other, value)
+    # binascii.Error and json.JSONDecodeError are read from a rebound module
+    if name == "binascii":
+        target = types.SimpleNamespace(Error=target)
+    elif name == "json":
+        target = types.SimpleNamespace(loads=raising(KeyError("x")), JSONDecodeError=target)
+    monkeypatch.setattr(module, name, target)
+
+
+@pytest.mark.parametrize("handler", HANDLERS)
+@pytest.mark.parametrize("target", TARGETS)
+def test_handler_refuses_what_is_no_exception_class(monkeypatch, handler, target):
+    module, name, others, call, pair = HANDLERS[handler]
+    rebind(monkeypatch, module, name, TARGETS[target], others)
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == CANNOT_CATCH
+    # Raised while the caught exception was being handled, as the host chains it.
+    assert info.value.__context__ is not None
+    assert not isinstance(info.value.__context__, TypeError)
+
+
+@pytest.mark.parametrize("target", TARGETS)
+@pytest.mark.parametrize("pair", [False, True], ids=["single", "pair"])
+def test_the_host_refuses_the_same_targets(target, pair):
+    clause = (TARGETS[target], ValueError) if pair else TARGETS[target]
+    got = host_except(KeyError("x"), clause)
+    assert type(got) is TypeError and str(got) == CANNOT_CATCH
+    assert isinstance(got.__context__, KeyError)
+
+
+def test_flat_tuples_of_classes_still_match(monkeypatch):
+    from cryptography.exceptions import InvalidTag
+    monkeypatch.setattr(aes, "InvalidTag", (KeyError, InvalidTag))
+    with pytest.raises(DecryptionError):
+        aes.decrypt_bytes(bytes(40), "k")
+    # A class that does not match lets the original error through, as the host's clause does.
+    monkeypatch.setattr(aes, "InvalidTag", KeyError)
+    with pytest.raises(InvalidTag):
+        aes.decrypt_bytes(bytes(40), "k")
+
+
+# ---------------------------------------------------------------------------------------------
+# Exception classes rebound to factories
+
+
+def host_raise(factory):
+    try:
+        raise factory("message")
+    except BaseException as e:
+        return e
+
+
+FACTORIES = {
+    "returns an int": lambda message: 5,
+    "returns None": lambda message: None,
+    "returns a class": lambda message: LookupError,
+    "returns a class that gives no exception": lambda message: type(
+        "Odd", (Exception,), {"__new__": lambda cls: 5}),
+    "returns an instance": lambda message: LookupError(message),
+}
+
+
+@pytest.mark.parametrize("factory", FACTORIES)
+@pytest.mark.parametrize("site", ["raise", "raise from"])
+def test_raise_of_a_factory_result_is_the_hosts(monkeypatch, factory, site):
+    expected = host_raise(FACTORIES[factory])
+    if site == "raise":
+        monkeypatch.setattr(aes, "InvalidInputError", FACTORIES[factory])
+        call = lambda: aes.encrypt_bytes(b"", "k")
+    else:
+        monkeypatch.setattr(aes, "EncryptionError", FACTORIES[factory])
+        monkeypatch.setattr(aes, "AESGCM", raising(OSError("sealed shut")))
+        call = lambda: aes.encrypt_bytes(b"data", "k")
+    with pytest.raises(BaseException) as info:
+        call()
+    got = info.value
+    assert type(got) is type(expected)
+    if isinstance(expected, TypeError):
+        # The host's message, with the class shown in it where the host shows one.
+        assert str(got).split(" should")[-1] == str(expected).split(" should")[-1]
+    if site == "raise from":
+        # Made while the cause was being handled: the cause is its context.
+        assert isinstance(got.__context__, OSError)
+
