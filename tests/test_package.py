@@ -148,6 +148,45 @@ def test_first_import_on_two_threads_at_once(names):
         assert out.stdout.split("\n")[0] == "[] x"
 
 
+MANY_THREADS_IMPORT = """
+import sys, threading
+names = sys.argv[1:]
+barrier = threading.Barrier(len(names))
+failures = []
+
+def load(name):
+    barrier.wait()
+    try:
+        __import__(name)
+    except BaseException as e:
+        failures.append(f"{type(e).__name__}: {e}")
+
+threads = [threading.Thread(target=load, args=(name,)) for name in names]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+import velmor
+print(velmor.aes.core.decrypt_str(velmor.sync.aes.encrypt("x", "k"), "k"))
+print(*failures, sep="\\n")
+"""
+
+
+def test_the_package_is_a_package_from_the_moment_other_threads_can_see_it():
+    # Threads that import sub-modules while another builds the package find it registered in
+    # sys.modules; from then on it must be a package whose sub-modules the import system finds.
+    # Two imports that wait for each other may still be refused by the host's own deadlock
+    # detection, as for any package whose initialisation imports its sub-modules.
+    names = ["velmor.aes.core", "velmor.sync", "velmor.quantum.core", "velmor.rsa", "velmor"]
+    for _ in range(10):
+        out = subprocess.run([sys.executable, "-c", MANY_THREADS_IMPORT, *names],
+                             capture_output=True, text=True, timeout=120)
+        assert out.returncode == 0, out.stderr
+        first, *failures = out.stdout.rstrip("\n").split("\n")
+        assert first == "x"
+        assert not [f for f in failures if "is not a package" in f or "No module named" in f]
+
+
 RACED_IMPORT = """
 import sys, threading
 barrier = threading.Barrier(2)

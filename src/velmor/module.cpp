@@ -58,53 +58,56 @@ using vm::object;
 // A plain multi-phase module definition, as CPython's own extension modules have, rather than
 // NB_MODULE, whose initialiser wraps every exception of the module's body in ImportError: a failed
 // import must reach the caller unchanged (importlib then drops `velmor` from sys.modules, so a
-// later import starts again). nanobind is set up by its register_module() on a private module
-// that the package's state keeps alive, so the package's namespace holds only its own names.
-struct State {
-    PyObject* nanobind_anchor;
-};
+// later import starts again). The create slot readies everything before the import system
+// registers the package, where other threads can see it; the exec slot runs its body.
 
-State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+// nanobind's per-process state, set up once by its register_module() on a private module that
+// lives as long as the process (as the runtime's types do), so that nothing of nanobind's shows
+// in the package's namespace.
+bool ready_nanobind() {
+    static PyObject* anchor = nullptr;
+    if (anchor) return true;
+    object module = vm::checked(PyModule_New("velmor"));
+    if (!nanobind::register_module(module)) return false;
+    anchor = module.release().ptr();
+    return true;
+}
 
-int exec_velmor(PyObject* module) {
+template <typename Body>
+auto guarded(Body body, decltype(body()) failed) {
     try {
-        object anchor = vm::checked(PyModule_New("velmor"));
-        if (!nanobind::register_module(anchor)) return -1;
-        state_of(module)->nanobind_anchor = anchor.release().ptr();
-        if (!vm::ready_types()) return -1;
-        vm::exec_module(module, velmor::kModules[0]);
-        return 0;
+        return body();
     } catch (vm::error& e) {
         e.restore();
     } catch (const std::exception& e) {
         PyErr_Format(PyExc_ImportError, "velmor: %s", e.what());
     }
-    return -1;
+    return failed;
 }
 
-int traverse_velmor(PyObject* module, visitproc visit, void* arg) {
-    if (State* state = state_of(module)) Py_VISIT(state->nanobind_anchor);
-    return 0;
+PyObject* create_velmor(PyObject* spec, PyModuleDef*) {
+    return guarded([&]() -> PyObject* {
+        if (!ready_nanobind()) return nullptr;
+        return vm::create_package(spec).release().ptr();
+    }, nullptr);
 }
 
-int clear_velmor(PyObject* module) {
-    if (State* state = state_of(module)) Py_CLEAR(state->nanobind_anchor);
-    return 0;
+int exec_velmor(PyObject* module) {
+    return guarded([&] {
+        vm::exec_module(module, velmor::kModules[0]);
+        return 0;
+    }, -1);
 }
-
-void free_velmor(void* module) { clear_velmor(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot velmor_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_velmor)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_velmor)},
     // The runtime's types and interned names are per process.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
-PyModuleDef velmor_def = {
-    PyModuleDef_HEAD_INIT, "velmor", nullptr, sizeof(State), nullptr,
-    velmor_slots, traverse_velmor, clear_velmor, free_velmor,
-};
+PyModuleDef velmor_def = {PyModuleDef_HEAD_INIT, "velmor", nullptr, 0, nullptr, velmor_slots};
 
 }  // namespace
 

@@ -401,17 +401,20 @@ object import_module(std::string_view name) {
     return module;
 }
 
-void exec_module(handle module, const ModuleDef& def) {
-    // Other threads may already see the package in sys.modules: its sub-modules are findable,
-    // and it is a package, before anything here can let another thread run.
-    install_importer();
-    run_body(module, def);
-}
-
-bool ready_types() {
+object create_package(handle spec) {
+    // Once the import system registers the package in sys.modules, another thread may import one
+    // of its modules at any moment, without waiting for the package: by then the runtime must be
+    // ready, the importer in place, and the package a package.
     if (!detail::FunctionType) detail::FunctionType = detail::make_function_type();
     if (!detail::CoroutineType) detail::CoroutineType = detail::make_coroutine_type();
-    return detail::FunctionType && detail::CoroutineType;
+    if (!detail::FunctionType || !detail::CoroutineType) fail();
+    install_importer();
+    VM_NAME(name);
+    object module = checked(PyModule_NewObject(spec.attr(name).ptr()));
+    set_item(PyModule_GetDict(module.ptr()), "__path__", checked(PyList_New(0)));
+    return module;
 }
+
+void exec_module(handle module, const ModuleDef& def) { run_body(module, def); }
 
 }  // namespace vm

@@ -307,11 +307,13 @@ object import_module(std::string_view name);
 // the module is taken from sys.modules when loaded, a sub-module of that name loads on demand.
 object import_from(const char* module, const char* name);
 
-// Runs the body of a module object that the host's import system created (the package itself).
-void exec_module(handle module, const ModuleDef& def);
+// The package's module object, for the import system to register: made only when the runtime's
+// types (readied once per process: types are not module state) and the importer of the
+// package's sub-modules are in place.
+object create_package(handle spec);
 
-// The function and coroutine types, readied once per process (types are not module state).
-bool ready_types();
+// Runs the package's body on the module object that create_package made.
+void exec_module(handle module, const ModuleDef& def);
 
 }  // namespace vm
 
