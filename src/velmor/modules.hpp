@@ -6,6 +6,8 @@
 
 namespace velmor {
 
+namespace nb = nanobind;
+
 void build_package(vm::Module& m);        // velmor
 void build_version(vm::Module& m);        // velmor.version
 void build_errors(vm::Module& m);         // velmor.errors
