@@ -1,8 +1,9 @@
 // The small runtime that gives the library's C++ code the semantics of Python modules. Family
-// code works on nanobind's handles with nanobind's own operators, casts and calls; the runtime
-// holds only what nanobind lacks: interned names with late lookup in a module's namespace,
-// functions and coroutine functions with a Python surface, keyword calls with a fixed names
-// tuple, the host's raise/except semantics, a few host operations, and the module builder.
+// code works on nanobind's handles with nanobind's own operators and casts; the runtime holds
+// only what nanobind lacks: interned names with late lookup in a module's namespace, functions
+// and coroutine functions with a Python surface, direct and keyword calls without nanobind's
+// per-call work, the host's raise/except semantics, a few host operations, the text forms and
+// the module builder with its importer.
 #pragma once
 
 #include <Python.h>
@@ -82,11 +83,12 @@ struct Args {
 using Impl = object (*)(const Scope&, Args);
 
 // ---------------------------------------------------------------------------------------------
-// Calls for the hot paths (the AES family, the key rule, the text forms). A call through
-// nanobind (fn(...), obj.attr(name)(...)) goes through its generic obj_vectorcall, some sixty
+// Calls for the hot paths, what every call of a cheap operation runs. A call through nanobind
+// (fn(...), obj.attr(name)(...)) goes through its generic obj_vectorcall, some sixty
 // instructions more per call; these hand borrowed arguments to the host's vectorcall directly.
 
-object checked(PyObject* result);  // steal a new reference, or throw the pending error
+// steal a new reference, or throw the pending error (nanobind keeps its raise_if_null internal)
+object checked(PyObject* result);
 
 namespace detail {
 inline PyObject* arg_ptr(handle h) { return h.ptr(); }
@@ -206,7 +208,8 @@ object urandom(handle size);
 // The host's bytes(value) (__bytes__ first); nb::bytes is PyBytes_FromObject, which skips it.
 object bytes_of(handle value);
 // bytes(memoryview(value)): exact bytes are returned themselves, any other bytes-like object is
-// copied, anything else raises memoryview's TypeError ("a bytes-like object is required, ...")
+// copied, anything else raises memoryview's TypeError ("a bytes-like object is required, ...");
+// nb::bytes would also take an iterable of ints.
 object buffer_bytes(handle value);
 
 // seq[start:stop] in one call, from C++ ints (kEnd is the open end, None in `x[a:]`) or from
@@ -233,8 +236,8 @@ object import_name(const Scope& s, handle name);
 bool truthy(handle value);
 
 // ---------------------------------------------------------------------------------------------
-// Older spellings of nanobind's operations, still used by the post-quantum core; new code uses
-// nanobind's own (nb::bool_, nb::len, nb::int_, its operators and indexing,
+// Older spellings of nanobind's operations, kept while code still uses them; new code uses
+// nanobind's own (nb::len, nb::int_, nb::bool_, its operators and indexing,
 // python_error::matches).
 
 Py_ssize_t length(handle value);    // nb::len(value)
