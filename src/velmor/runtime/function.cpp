@@ -424,32 +424,22 @@ object new_function(const char* name, handle module_name, PyObject* globals, Imp
         PyErr_SetString(PyExc_SystemError, "velmor: too many parameters");
         fail();
     }
-    object names = checked(PyTuple_New(static_cast<Py_ssize_t>(params.size())));
-    object annotations = checked(PyDict_New());
-    object defaults = checked(PyList_New(0));
-    Py_ssize_t i = 0;
+    nb::list names, defaults;
+    nb::dict annotations;
     for (const Param& p : params) {
-        PyObject* pname = PyUnicode_InternFromString(p.name);
-        if (!pname) fail();
-        PyTuple_SET_ITEM(names.ptr(), i++, pname);
-        if (p.annotation) {
-            object text = checked(PyUnicode_FromString(p.annotation));
-            if (PyDict_SetItem(annotations.ptr(), pname, text.ptr()) < 0) fail();
-        }
+        object pname = checked(PyUnicode_InternFromString(p.name));
+        names.append(pname);
+        if (p.annotation) annotations[pname] = nb::str(p.annotation);
         if (p.default_value.is_valid()) {
-            if (PyList_Append(defaults.ptr(), p.default_value.ptr()) < 0) fail();
-        } else if (PyList_GET_SIZE(defaults.ptr())) {
+            defaults.append(p.default_value);
+        } else if (nb::len(defaults)) {
             PyErr_SetString(PyExc_SystemError, "velmor: parameter without default follows default");
             fail();
         }
     }
-    if (result) {
-        object text = checked(PyUnicode_FromString(result));
-        if (PyDict_SetItem(annotations.ptr(), return_key().ptr(), text.ptr()) < 0) fail();
-    }
-    object default_tuple = checked(PyList_AsTuple(defaults.ptr()));
-    return make_function(name, module_name, globals, impl, nullptr, std::move(names),
-                         std::move(default_tuple), std::move(annotations));
+    if (result) annotations[return_key()] = nb::str(result);
+    return make_function(name, module_name, globals, impl, nullptr, nb::tuple(names),
+                         nb::tuple(defaults), std::move(annotations));
 }
 
 object new_coroutine_function(const char* name, handle module_name, PyObject* globals,
