@@ -107,7 +107,9 @@ PyModuleDef_Slot velmor_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef velmor_def = {PyModuleDef_HEAD_INIT, "velmor", nullptr, 0, nullptr, velmor_slots};
+PyModuleDef velmor_def = {
+    PyModuleDef_HEAD_INIT, "velmor", nullptr, 0, nullptr, velmor_slots, nullptr, nullptr, nullptr,
+};
 
 }  // namespace
 

@@ -3,6 +3,6 @@
 
 namespace velmor {
 
-void build_version(vm::Module& m) { m.set("__version__", vm::checked(PyUnicode_FromString(VELMOR_VERSION))); }
+void build_version(vm::Module& m) { m.set("__version__", nb::str(VELMOR_VERSION)); }
 
 }  // namespace velmor

@@ -27,13 +27,13 @@ static Keywords validate{"validate"};
 // _try_base64(s: str) -> bytes | None
 object try_base64(const Scope& s, Args a) {
     handle text = a[0];
-    if (length(text) == 0) return nb::none();
-    if (length(text) % 4 != 0) return nb::none();
+    if (nb::len(text) == 0) return nb::none();
+    if (nb::len(text) % 4 != 0) return nb::none();
     object decode = attribute_of(s[n::base64], n::b64decode);
+    // Rejected text is the common case here, so the error is matched without a C++ throw.
     PyObject* stack[] = {text.ptr(), Py_True};
     PyObject* decoded = PyObject_Vectorcall(decode.ptr(), stack, 1, n::validate.ptr());
     if (decoded) return nb::steal(decoded);
-    // Rejected text is the common case here, so the error is matched without a C++ throw.
     object exc = nb::steal(PyErr_GetRaisedException());
     {
         Except except(exc);
@@ -54,12 +54,9 @@ object convert_key(const Scope& s, Args a) {
         return call_method(call(hash, call_method(key, n::encode, n::utf_8)), n::digest);
     }
     object size = s[n::AES_KEY_SIZE];
-    object n = number(length(decoded));
-    object twice = checked(PyNumber_Multiply(size.ptr(), number(2).ptr()));
-    if (compare(n, size, Py_EQ) || compare(n, twice, Py_EQ)) {
-        object head = checked(PySlice_New(nullptr, size.ptr(), nullptr));
-        return checked(PyObject_GetItem(decoded.ptr(), head.ptr()));
-    }
+    nb::int_ n(nb::len(decoded));
+    object twice = size * nb::int_(2);  // the pair is formed before the test
+    if (n.equal(size) || n.equal(twice)) return slice(decoded, nb::none(), size);
     return call_method(call(sha256(s), decoded), n::digest);
 }
 

@@ -1,6 +1,6 @@
 // velmor.aes.core: AES-256-GCM under a key text. The blob is nonce (12) | ciphertext | tag (16);
 // the text form is its standard Base64.
-#include "modules.hpp"
+#include "text_forms.hpp"
 
 namespace velmor {
 
@@ -42,12 +42,12 @@ object encrypt_bytes(const Scope& s, Args a) {
     object nonce = urandom(s[n::GCM_NONCE_SIZE]);
     object sealed;
     try {
-        sealed = call_method(call(s[n::AESGCM], aes_key), n::encrypt, nonce, data, handle(Py_None));
+        sealed = call_method(call(s[n::AESGCM], aes_key), n::encrypt, nonce, data, nb::none());
     } catch (error& e) {
-        if (!is_exception(e)) throw;
+        if (!e.matches(PyExc_Exception)) throw;
         raise_prefixed(s[n::EncryptionError], "AES-GCM encryption failed: ", e);
     }
-    return add(nonce, sealed);
+    return nonce + sealed;
 }
 
 constexpr const char* decrypt_bytes_doc =
@@ -60,16 +60,13 @@ object decrypt_bytes(const Scope& s, Args a) {
     handle blob = a[0], key = a[1];
     object aes_key = call(s[n::convert_key], key);
     object nonce_size = s[n::GCM_NONCE_SIZE];
-    object min_gcm = add(add(nonce_size, s[n::GCM_TAG_SIZE]), number(1));
-    object size = number(length(blob));
-    if (compare(size, min_gcm, Py_GE)) {
-        object head = checked(PySlice_New(nullptr, nonce_size.ptr(), nullptr));
-        object tail = checked(PySlice_New(nonce_size.ptr(), nullptr, nullptr));
-        object nonce = checked(PyObject_GetItem(blob.ptr(), head.ptr()));
-        object ct_and_tag = checked(PyObject_GetItem(blob.ptr(), tail.ptr()));
+    object min_gcm = nonce_size + s[n::GCM_TAG_SIZE] + nb::int_(1);
+    if (nb::int_(nb::len(blob)) >= min_gcm) {
+        object nonce = slice(blob, nb::none(), nonce_size);
+        object ct_and_tag = slice(blob, nonce_size, nb::none());
         try {
             return call_method(call(s[n::AESGCM], aes_key), n::decrypt, nonce, ct_and_tag,
-                               handle(Py_None));
+                               nb::none());
         } catch (error& e) {
             Except except(e);
             if (!except.matches(s[n::InvalidTag])) throw;
@@ -84,23 +81,11 @@ constexpr const char* encrypt_str_doc =
     "padding, of the AES-GCM blob.\n\n"
     "Raises InvalidInputError for the empty text, and the errors of encrypt_bytes.";
 
-// encrypt_str(plaintext: str, key: str) -> str
-object encrypt_str(const Scope& s, Args a) {
-    handle plaintext = a[0], key = a[1];
-    if (is_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
-    return encode_to_base64(s, n::encrypt_bytes, plaintext, key);
-}
-
 constexpr const char* decrypt_str_doc =
     "Decrypt Base64 text made by encrypt_str under the same key text; return the text.\n\n"
     "The Base64 is decoded strictly: a line break or any character outside the alphabet is refused.\n\n"
     "Raises DecryptionError for text that is not valid Base64, a blob that does not open (too\n"
     "short, another key, altered) or data that is not UTF-8.";
-
-// decrypt_str(ciphertext_b64: str, key: str) -> str
-object decrypt_str(const Scope& s, Args a) {
-    return decode_from_base64(s, n::decrypt_bytes, a[0], a[1]);
-}
 
 }  // namespace
 
@@ -117,10 +102,10 @@ void build_aes_core(Module& m) {
           encrypt_bytes_doc);
     m.def("decrypt_bytes", decrypt_bytes, {{"blob", "bytes"}, {"key", "str"}}, "bytes",
           decrypt_bytes_doc);
-    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"key", "str"}}, "str",
-          encrypt_str_doc);
-    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"key", "str"}}, "str",
-          decrypt_str_doc);
+    m.def("encrypt_str", text_forms::encrypt_str<n::encrypt_bytes>,
+          {{"plaintext", "str"}, {"key", "str"}}, "str", encrypt_str_doc);
+    m.def("decrypt_str", text_forms::decrypt_str<n::decrypt_bytes>,
+          {{"ciphertext_b64", "str"}, {"key", "str"}}, "str", decrypt_str_doc);
 }
 
 }  // namespace velmor

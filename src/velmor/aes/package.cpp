@@ -3,14 +3,15 @@
 
 namespace velmor {
 
-void build_aes(vm::Module& m) {
-    m.import("asyncio");
-    m.import_from("velmor.aes", {"core"});
-    m.coroutine("encrypt", "encrypt_str", {{"plaintext", "str"}, {"key", "str"}}, "str");
-    m.coroutine("decrypt", "decrypt_str", {{"ciphertext_b64", "str"}, {"key", "str"}}, "str");
-    m.coroutine("encrypt_bytes", "encrypt_bytes", {{"data", "bytes"}, {"key", "str"}}, "bytes");
-    m.coroutine("decrypt_bytes", "decrypt_bytes", {{"blob", "bytes"}, {"key", "str"}}, "bytes");
-    m.all({"encrypt", "decrypt", "encrypt_bytes", "decrypt_bytes", "core"});
-}
+constexpr vm::ShortName kNames[] = {
+    {"encrypt", "encrypt_str"},
+    {"decrypt", "decrypt_str"},
+    {"encrypt_bytes", "encrypt_bytes"},
+    {"decrypt_bytes", "decrypt_bytes"},
+};
+
+const vm::ShortNames aes_names = kNames;
+
+void build_aes(vm::Module& m) { m.coroutine_package(aes_names); }
 
 }  // namespace velmor

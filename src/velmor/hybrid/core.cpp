@@ -3,7 +3,7 @@
 //   hybrid envelope   len(block) (<I) | block | nonce (12) | tag (16) | ciphertext
 //   legacy envelope   "HYBR" | len(block) (>I) | block | AES-GCM blob (read only)
 // decrypt_auto tells the two envelopes and a bare RSA-OAEP block apart.
-#include "modules.hpp"
+#include "text_forms.hpp"
 
 #include <cstring>
 
@@ -44,8 +44,6 @@ static Name big{"big"};
 static Name pack_format{"<I"};
 static Name ascii{"ascii"};
 }  // namespace n
-
-object negative(handle v) { return checked(PyNumber_Negative(v.ptr())); }
 
 // int.from_bytes(data, order)
 object int_from_bytes(handle data, const Name& order) {
@@ -100,13 +98,13 @@ constexpr const char* encrypt_bytes_doc =
 object encrypt_bytes(const Scope& s, Args a) {
     handle data = a[0], public_pem = a[1];
     if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
-    object aes_key = urandom(number(32));
+    object aes_key = urandom(nb::int_(32));
     object encrypted_key = s[n::rsa_core].attr(n::_encrypt_oaep)(aes_key, public_pem);
     // The reader takes an envelope only with a block of RSA_BLOCK bytes (a 4096-bit key):
     // refuse to write one that could never be opened again.
-    object block_size = number(length(encrypted_key));
+    nb::int_ block_size(nb::len(encrypted_key));
     object expected = s[n::RSA_BLOCK];
-    if (!compare(block_size, expected, Py_EQ))
+    if (!block_size.equal(expected))
         raise(s[n::InvalidInputError],
               checked(PyUnicode_FromFormat("The hybrid envelope needs a 4096-bit RSA key "
                                            "(RSA-OAEP block of %S bytes, expected %S)",
@@ -118,8 +116,8 @@ object encrypt_bytes(const Scope& s, Args a) {
     object header = pack(n::pack_format, block_size);
     if (object envelope = seal_envelope(header, encrypted_key, nonce, sealed, tag_size))
         return envelope;
-    object ciphertext = slice(sealed, nb::none(), negative(tag_size));
-    object tag = slice(sealed, negative(tag_size), nb::none());
+    object ciphertext = slice(sealed, nb::none(), -tag_size);
+    object tag = slice(sealed, -tag_size, nb::none());
     return join({header, encrypted_key, nonce, tag, ciphertext});
 }
 
@@ -134,18 +132,18 @@ constexpr const char* decrypt_auto_doc =
 object decrypt_auto(const Scope& s, Args a) {
     handle blob = a[0], private_pem = a[1];
     // Each operand is evaluated left to right, as the host evaluates the tests.
-    object four = number(4);
-    if (length(blob) >= 8) {
+    nb::int_ four(4);
+    if (nb::len(blob) >= 8) {
         object head = slice(blob, nb::none(), four);
-        if (compare(head, s[n::HYBR], Py_EQ)) return s[n::_legacy_decrypt](blob, private_pem);
+        if (head.equal(s[n::HYBR])) return s[n::_legacy_decrypt](blob, private_pem);
     }
-    object size = number(length(blob));
-    object smallest = add(four, s[n::RSA_BLOCK]);
-    smallest = add(smallest, s[n::NONCE]);
-    smallest = add(smallest, s[n::TAG]);
-    if (compare(size, smallest, Py_GE)) {
+    nb::int_ size(nb::len(blob));
+    object smallest = four + s[n::RSA_BLOCK];
+    smallest = smallest + s[n::NONCE];
+    smallest = smallest + s[n::TAG];
+    if (size >= smallest) {
         object field = int_from_bytes(slice(blob, nb::none(), four), n::little);
-        if (compare(field, s[n::RSA_BLOCK], Py_EQ)) return s[n::_net_decrypt](blob, private_pem);
+        if (field.equal(s[n::RSA_BLOCK])) return s[n::_net_decrypt](blob, private_pem);
     }
     return s[n::rsa_core].attr(n::_decrypt_oaep)(blob, private_pem);
 }
@@ -153,10 +151,11 @@ object decrypt_auto(const Scope& s, Args a) {
 // _net_decrypt(blob: bytes, private_pem: str) -> bytes
 object net_decrypt(const Scope& s, Args a) {
     handle blob = a[0], private_pem = a[1];
-    object nonce_start = add(number(4), s[n::RSA_BLOCK]);
-    object tag_start = add(nonce_start, s[n::NONCE]);
-    object ct_start = add(tag_start, s[n::TAG]);
-    object encrypted_key = slice(blob, number(4), nonce_start);
+    nb::int_ four(4);
+    object nonce_start = four + s[n::RSA_BLOCK];
+    object tag_start = nonce_start + s[n::NONCE];
+    object ct_start = tag_start + s[n::TAG];
+    object encrypted_key = slice(blob, four, nonce_start);
     object nonce = slice(blob, nonce_start, tag_start);
     object tag = slice(blob, tag_start, ct_start);
     object ciphertext = slice(blob, ct_start, nb::none());
@@ -174,11 +173,12 @@ object net_decrypt(const Scope& s, Args a) {
 // _legacy_decrypt(blob: bytes, private_pem: str) -> bytes
 object legacy_decrypt(const Scope& s, Args a) {
     handle blob = a[0], private_pem = a[1];
-    object key_length = int_from_bytes(slice(blob, number(4), number(8)), n::big);
-    object key_end = add(number(8), key_length);
-    if (compare(key_end, number(length(blob)), Py_GE))
+    object key_length = int_from_bytes(slice(blob, 4, 8), n::big);
+    nb::int_ eight(8);
+    object key_end = eight + key_length;
+    if (key_end >= nb::int_(nb::len(blob)))
         raise(s[n::DecryptionError], "Invalid hybrid data (legacy Swift format)");
-    object encrypted_key = slice(blob, number(8), key_end);
+    object encrypted_key = slice(blob, eight, key_end);
     object aes_blob = slice(blob, key_end, nb::none());
     object aes_key = s[n::rsa_core].attr(n::_decrypt_oaep)(encrypted_key, private_pem);
     object decrypt = s[n::aes_core].attr(n::decrypt_bytes);
@@ -192,23 +192,11 @@ constexpr const char* encrypt_str_doc =
     "envelope.\n\n"
     "Raises InvalidInputError for the empty text, and the errors of encrypt_bytes.";
 
-// encrypt_str(plaintext: str, public_pem: str) -> str
-object encrypt_str(const Scope& s, Args a) {
-    handle plaintext = a[0], public_pem = a[1];
-    if (is_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
-    return encode_to_base64(s, n::encrypt_bytes, plaintext, public_pem);
-}
-
 constexpr const char* decrypt_str_doc =
     "Decrypt Base64 text of any RSA or hybrid ciphertext under a private key PEM.\n\n"
     "The Base64 is decoded strictly, the data read by decrypt_auto and returned as text.\n\n"
     "Raises DecryptionError for text that is not valid Base64 or data that is not UTF-8, and the\n"
     "errors of decrypt_auto.";
-
-// decrypt_str(ciphertext_b64: str, private_pem: str) -> str
-object decrypt_str(const Scope& s, Args a) {
-    return decode_from_base64(s, n::decrypt_auto, a[0], a[1]);
-}
 
 }  // namespace
 
@@ -221,7 +209,7 @@ void build_hybrid_core(Module& m) {
     m.import_from_as("velmor.aes", "core", "aes_core");
     m.import_from("velmor.errors", {"DecryptionError", "InvalidInputError"});
     m.import_from_as("velmor.rsa", "core", "rsa_core");
-    m.set("HYBR", checked(PyBytes_FromStringAndSize("HYBR", 4)));
+    m.set("HYBR", nb::bytes("HYBR", 4));
     m.set("RSA_BLOCK", 512);
     m.set("NONCE", 12);
     m.set("TAG", 16);
@@ -231,10 +219,10 @@ void build_hybrid_core(Module& m) {
           decrypt_auto_doc);
     m.def("_net_decrypt", net_decrypt, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
     m.def("_legacy_decrypt", legacy_decrypt, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
-    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"public_pem", "str"}}, "str",
-          encrypt_str_doc);
-    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str",
-          decrypt_str_doc);
+    m.def("encrypt_str", text_forms::encrypt_str<n::encrypt_bytes>,
+          {{"plaintext", "str"}, {"public_pem", "str"}}, "str", encrypt_str_doc);
+    m.def("decrypt_str", text_forms::decrypt_str<n::decrypt_auto>,
+          {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str", decrypt_str_doc);
 }
 
 }  // namespace velmor

@@ -72,19 +72,14 @@ static Keywords validate{"validate"};
 static Keywords microsecond{"microsecond"};
 }  // namespace n
 
-object item(handle mapping, const Name& key) {
-    return checked(PyObject_GetItem(mapping.ptr(), key.ptr()));
-}
-
-void put(handle dict, const Name& key, handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) fail();
-}
-
 // A count or length outside 1..limit is refused before deriving: a stored record is untrusted,
 // and each unit of either multiplies the work of one verification.
-bool out_of_bounds(handle value, handle limit) {
-    object one = nb::int_(1);
-    return compare(value, one, Py_LT) || compare(value, limit, Py_GT);
+bool out_of_bounds(handle value, handle limit) { return value < nb::int_(1) || value > limit; }
+
+// int(mapping[key])
+nb::int_ int_item(handle mapping, const Name& key) {
+    object value = mapping[key];
+    return nb::int_(value);
 }
 
 object b64_text(const Scope& s, handle data) {
@@ -94,7 +89,8 @@ object b64_text(const Scope& s, handle data) {
 // base64.b64decode(record[member], validate=True): the decoder is found before the member.
 object b64_member(const Scope& s, handle record, const Name& member) {
     object decode = s[n::base64].attr(n::b64decode);
-    return call_kw(decode, {item(record, member)}, n::validate, {Py_True});
+    object text = record[member];
+    return call_kw(decode, {text}, n::validate, {Py_True});
 }
 
 // _derive(password: str, salt: bytes, iterations: int, length: int, hash_algorithm: str) -> bytes
@@ -104,6 +100,7 @@ object derive(const Scope& s, Args a) {
     object hash_class = lookup(hash_algorithm.attr(n::upper)());
     if (hash_class.is_none()) {
         object shown = checked(PyObject_Format(hash_algorithm.ptr(), n::empty.ptr()));
+        // an f-string joins its parts as str, whatever their own `+`
         raise(s[n::VelMorError], checked(PyUnicode_Concat(n::unsupported.ptr(), shown.ptr())));
     }
     object kdf_class = s[n::PBKDF2HMAC];
@@ -127,7 +124,7 @@ object hash_password(const Scope& s, Args a) {
     // Never write a record that verification would refuse.
     object limit = s[n::MAX_ITERATIONS];
     if (out_of_bounds(iterations, limit))
-        raise(s[n::InvalidInputError], add(n::iterations_range, checked(PyObject_Str(limit.ptr()))));
+        raise(s[n::InvalidInputError], handle(n::iterations_range) + nb::str(limit));
     object salt_length = s[n::SALT_LENGTH];
     object salt = urandom(salt_length);
     object derive_fn = s[n::_derive];
@@ -136,24 +133,24 @@ object hash_password(const Scope& s, Args a) {
     object key = derive_fn(password, salt, iterations, output_length, hash_algorithm);
 
     // The record states the parameters the derivation actually used.
-    object record = checked(PyDict_New());
-    put(record, n::algorithm, s[n::ALGORITHM]);
-    put(record, n::version, s[n::VERSION]);
-    put(record, n::salt, b64_text(s, salt));
-    put(record, n::hash, b64_text(s, key));
-    object parameters = checked(PyDict_New());
-    put(parameters, n::hashAlgorithm, hash_algorithm);
-    put(parameters, n::iterations, iterations);
-    put(parameters, n::outputLength, output_length);
-    put(parameters, n::saltLength, salt_length);
-    put(record, n::parameters, parameters);
+    nb::dict record;
+    record[handle(n::algorithm)] = s[n::ALGORITHM];
+    record[handle(n::version)] = s[n::VERSION];
+    record[handle(n::salt)] = b64_text(s, salt);
+    record[handle(n::hash)] = b64_text(s, key);
+    nb::dict parameters;
+    parameters[handle(n::hashAlgorithm)] = hash_algorithm;
+    parameters[handle(n::iterations)] = iterations;
+    parameters[handle(n::outputLength)] = output_length;
+    parameters[handle(n::saltLength)] = salt_length;
+    record[handle(n::parameters)] = parameters;
     // Read after the derivation, to the second.
     object now = s[n::datetime].attr(n::now)(s[n::timezone].attr(n::utc));
-    object whole = call_kw(now.attr(n::replace), {}, n::microsecond, {object(nb::int_(0))});
+    object whole = call_kw(now.attr(n::replace), {}, n::microsecond, {nb::int_(0)});
     object stamp = whole.attr(n::isoformat)().attr(n::replace)(n::utc_offset, n::zulu);
-    put(record, n::createdUtc, stamp);
+    record[handle(n::createdUtc)] = stamp;
 
-    object separators = checked(PyTuple_Pack(2, n::comma.ptr(), n::colon.ptr()));
+    object separators = nb::make_tuple(handle(n::comma), handle(n::colon));
     return call_kw(s[n::json].attr(n::dumps), {record}, n::dumps_options, {Py_True, separators});
 }
 
@@ -186,22 +183,22 @@ constexpr const char* verify_password_doc =
 // verify_password(password: str, hash_json: str) -> bool
 object verify_password(const Scope& s, Args a) {
     handle password = a[0], hash_json = a[1];
-    if (!truthy(password)) return boolean(false);
+    if (!truthy(password)) return nb::bool_(false);
     object record = s[n::_parse](hash_json);
-    if (record.is_none()) return boolean(false);
+    if (record.is_none()) return nb::bool_(false);
     object derived, stored;
     try {
         object salt = b64_member(s, record, n::salt);
         stored = b64_member(s, record, n::hash);
-        object parameters = item(record, n::parameters);
+        object parameters = record[n::parameters];
         object derive_fn = s[n::_derive];
-        object iterations = integer(item(parameters, n::iterations));
-        object length = integer(item(parameters, n::outputLength));
+        nb::int_ iterations = int_item(parameters, n::iterations);
+        nb::int_ length = int_item(parameters, n::outputLength);
         object fallback = s[n::HASH_ALGORITHM];
-        object name = checked(PyObject_Str(parameters.attr(n::get)(n::hashAlgorithm, fallback).ptr()));
+        nb::str name(parameters.attr(n::get)(n::hashAlgorithm, fallback));
         if (out_of_bounds(iterations, s[n::MAX_ITERATIONS]) ||
             out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]))
-            return boolean(false);
+            return nb::bool_(false);
         derived = derive_fn(password, salt, iterations, length, name);
     } catch (error& e) {
         // A count that int() refuses as infinite (OverflowError) is as unreadable as one it
@@ -210,7 +207,7 @@ object verify_password(const Scope& s, Args a) {
         if (!except.matches({PyExc_KeyError, PyExc_ValueError, PyExc_TypeError,
                              PyExc_OverflowError, s[n::VelMorError]}))
             throw;
-        return boolean(false);
+        return nb::bool_(false);
     }
     return s[n::hmac].attr(n::compare_digest)(derived, stored);
 }
@@ -224,31 +221,31 @@ constexpr const char* needs_rehash_doc =
 // needs_rehash(hash_json: str) -> bool
 object needs_rehash(const Scope& s, Args a) {
     object record = s[n::_parse](a[0]);
-    if (record.is_none()) return boolean(true);
+    if (record.is_none()) return nb::bool_(true);
     try {
-        object parameters = item(record, n::parameters);
-        object iterations = integer(item(parameters, n::iterations));
-        if (compare(iterations, s[n::UPGRADE_THRESHOLD], Py_LT)) return boolean(true);
+        object parameters = record[n::parameters];
+        nb::int_ iterations = int_item(parameters, n::iterations);
+        if (iterations < s[n::UPGRADE_THRESHOLD]) return nb::bool_(true);
         // A record that verification refuses for its size must be replaced as well.
-        if (compare(iterations, s[n::MAX_ITERATIONS], Py_GT)) return boolean(true);
+        if (iterations > s[n::MAX_ITERATIONS]) return nb::bool_(true);
         object stated = parameters.attr(n::get)(n::outputLength);
-        if (stated.is_none()) return boolean(false);
+        if (stated.is_none()) return nb::bool_(false);
         object length;
         try {
-            length = integer(stated);
+            length = nb::int_(stated);
         } catch (error& e) {
             // A length that cannot be read is no advice of this function's.
             if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError) &&
                 !e.matches(PyExc_OverflowError))
                 throw;
-            return boolean(false);
+            return nb::bool_(false);
         }
-        return boolean(out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]));
+        return nb::bool_(out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]));
     } catch (error& e) {
         if (!Except(e).matches({PyExc_KeyError, PyExc_ValueError, PyExc_TypeError,
                                 PyExc_OverflowError}))
             throw;
-        return boolean(true);
+        return nb::bool_(true);
     }
 }
 
@@ -263,23 +260,21 @@ void build_password_core(Module& m) {
     m.import_from("cryptography.hazmat.primitives", {"hashes"});
     m.import_from("cryptography.hazmat.primitives.kdf.pbkdf2", {"PBKDF2HMAC"});
     m.import_from("velmor.errors", {"InvalidInputError", "VelMorError"});
-    m.set("ALGORITHM", checked(PyUnicode_FromString("pbkdf2")));
+    m.set("ALGORITHM", nb::str("pbkdf2"));
     m.set("VERSION", 2);
     m.set("DEFAULT_ITERATIONS", 210000);
     m.set("SALT_LENGTH", 32);
     m.set("OUTPUT_LENGTH", 64);
-    m.set("HASH_ALGORITHM", checked(PyUnicode_FromString("SHA512")));
+    m.set("HASH_ALGORITHM", nb::str("SHA512"));
     m.set("UPGRADE_THRESHOLD", 210000);
     // Limits on what a record may ask of verification: ten times the default count (about a
     // second of SHA-512 work), and twice the longest digest (at most four PBKDF2 blocks).
     m.set("MAX_ITERATIONS", 2100000);
     m.set("MAX_OUTPUT_LENGTH", 128);
     object hashes = m.get("hashes");
-    object table = checked(PyDict_New());
-    VM_NAME(SHA512);
-    VM_NAME(SHA256);
-    put(table, SHA512, hashes.attr(SHA512));
-    put(table, SHA256, hashes.attr(SHA256));
+    nb::dict table;
+    table["SHA512"] = hashes.attr("SHA512");
+    table["SHA256"] = hashes.attr("SHA256");
     m.set("_HASHES", table);
     m.def("_derive", derive,
           {{"password", "str"}, {"salt", "bytes"}, {"iterations", "int"}, {"length", "int"},

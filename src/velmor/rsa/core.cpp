@@ -2,6 +2,7 @@
 // data to the hybrid envelope, RSA-PSS (SHA-256) signatures, and their Base64 text forms. Every
 // operation parses its key text again; only the OAEP padding object is made once, at load.
 #include "rsa/rsa.hpp"
+#include "text_forms.hpp"
 
 #include <cstring>
 
@@ -69,7 +70,23 @@ bool starts_with_legacy_magic(handle block) {
            std::memcmp(PyBytes_AS_STRING(block.ptr()), "HYBR", 4) == 0;
 }
 
+// key.<method>(*leading, _pss(), hashes.SHA256()), the method read first, as the host evaluates
+// the call
+template <typename... Leading>
+object with_pss(const Scope& s, handle key, const Name& method, const Leading&... leading) {
+    object bound = key.attr(method);
+    object padding = s[n::_pss]();
+    object digest = s[n::hashes].attr(n::SHA256)();
+    return bound(leading..., padding, digest);
+}
+
 }  // namespace
+
+void operation_failed(const Scope& s, const error& e, const Name& failure, const char* prefix) {
+    if (Except(e).matches(s[n::InvalidInputError])) throw;
+    if (!e.matches(PyExc_Exception)) throw;
+    raise_prefixed(s[failure], prefix, e);
+}
 
 // _pss() -> padding.PSS
 object pss(const Scope& s, Args) {
@@ -104,7 +121,7 @@ object new_key_pair(const Scope& s, Args) {
     object pem2 = s[n::serialization].attr(n::Encoding).attr(n::PEM);
     object spki = s[n::serialization].attr(n::PublicFormat).attr(n::SubjectPublicKeyInfo);
     object public_pem = public_bytes(pem2, spki).attr(n::decode)(n::ascii);
-    return checked(PyTuple_Pack(2, private_pem.ptr(), public_pem.ptr()));
+    return nb::make_tuple(private_pem, public_pem);
 }
 
 // _load_public(public_pem: str)
@@ -114,7 +131,7 @@ object load_public(const Scope& s, Args a) {
         object load = s[n::load_pem_public_key];
         return load(public_pem.attr(n::encode)(n::ascii));
     } catch (error& e) {
-        if (!is_exception(e)) throw;
+        if (!e.matches(PyExc_Exception)) throw;
         raise_prefixed(s[n::InvalidInputError], "Invalid RSA public key PEM: ", e);
     }
 }
@@ -127,7 +144,7 @@ object load_private(const Scope& s, Args a) {
         object pem = private_pem.attr(n::encode)(n::ascii);
         return call_kw(load, {pem}, n::password, {Py_None});
     } catch (error& e) {
-        if (!is_exception(e)) throw;
+        if (!e.matches(PyExc_Exception)) throw;
         raise_prefixed(s[n::InvalidInputError], "Invalid RSA private key PEM: ", e);
     }
 }
@@ -144,8 +161,8 @@ constexpr const char* encrypt_bytes_doc =
 object encrypt_bytes(const Scope& s, Args a) {
     handle data = a[0], public_pem = a[1];
     if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
-    object size = number(length(data));
-    if (compare(size, s[n::MAX_OAEP_PLAINTEXT], Py_LE)) {
+    nb::int_ size(nb::len(data));
+    if (size <= s[n::MAX_OAEP_PLAINTEXT]) {
         // A block that happens to begin with the legacy envelope's magic would be read back
         // as a legacy envelope and never open; OAEP is randomised, so draw another one.
         object block = s[n::_encrypt_oaep](data, public_pem);
@@ -178,14 +195,9 @@ object sign_bytes(const Scope& s, Args a) {
     handle data = a[0], private_pem = a[1];
     try {
         object key = s[n::_load_private](private_pem);
-        object sign = key.attr(n::sign);
-        object padding = s[n::_pss]();
-        object digest = s[n::hashes].attr(n::SHA256)();
-        return sign(data, padding, digest);
+        return with_pss(s, key, n::sign, data);
     } catch (error& e) {
-        if (Except(e).matches(s[n::InvalidInputError])) throw;
-        if (!is_exception(e)) throw;
-        raise_prefixed(s[n::SignatureError], "RSA signing failed: ", e);
+        operation_failed(s, e, n::SignatureError, "RSA signing failed: ");
     }
 }
 
@@ -199,14 +211,11 @@ object verify_bytes(const Scope& s, Args a) {
     handle data = a[0], signature = a[1], public_pem = a[2];
     object key = s[n::_load_public](public_pem);
     try {
-        object verify = key.attr(n::verify);
-        object padding = s[n::_pss]();
-        object digest = s[n::hashes].attr(n::SHA256)();
-        verify(signature, data, padding, digest);
-        return nb::borrow(Py_True);
+        with_pss(s, key, n::verify, signature, data);
+        return nb::bool_(true);
     } catch (error& e) {
         if (!Except(e).matches(s[n::InvalidSignature])) throw;
-        return nb::borrow(Py_False);
+        return nb::bool_(false);
     }
 }
 
@@ -216,22 +225,10 @@ constexpr const char* encrypt_str_doc =
     "envelope beyond); the result is its standard Base64.\n\n"
     "Raises InvalidInputError for the empty text, and the errors of encrypt_bytes.";
 
-// encrypt_str(plaintext: str, public_pem: str) -> str
-object encrypt_str(const Scope& s, Args a) {
-    handle plaintext = a[0], public_pem = a[1];
-    if (is_empty_text(plaintext)) raise(s[n::InvalidInputError], "Plaintext cannot be empty");
-    return encode_to_base64(s, n::encrypt_bytes, plaintext, public_pem);
-}
-
 constexpr const char* decrypt_str_doc =
     "Decrypt Base64 text made by encrypt_str under the matching private key PEM; return the text.\n\n"
     "Raises DecryptionError for text that is not valid Base64 or data that is not UTF-8, and the\n"
     "errors of decrypt_bytes.";
-
-// decrypt_str(ciphertext_b64: str, private_pem: str) -> str
-object decrypt_str(const Scope& s, Args a) {
-    return decode_from_base64(s, n::decrypt_bytes, a[0], a[1]);
-}
 
 constexpr const char* sign_str_doc =
     "Sign text with RSA-PSS under a private key PEM; return the signature as Base64 text.\n\n"
@@ -255,8 +252,8 @@ object verify_str(const Scope& s, Args a) {
     try {
         signature = strict_b64decode(s, signature_b64);
     } catch (error& e) {
-        if (!is_exception(e)) throw;
-        return nb::borrow(Py_False);
+        if (!e.matches(PyExc_Exception)) throw;
+        return nb::bool_(false);
     }
     object verify = s[n::verify_bytes];
     return verify(plaintext.attr(n::encode)(n::utf_8), signature, public_pem);
@@ -308,10 +305,10 @@ void build_rsa_core(vm::Module& m) {
     m.def("verify_bytes", verify_bytes,
           {{"data", "bytes"}, {"signature", "bytes"}, {"public_pem", "str"}}, "bool",
                 verify_bytes_doc);
-    m.def("encrypt_str", encrypt_str, {{"plaintext", "str"}, {"public_pem", "str"}}, "str",
-          encrypt_str_doc);
-    m.def("decrypt_str", decrypt_str, {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str",
-          decrypt_str_doc);
+    m.def("encrypt_str", text_forms::encrypt_str<n::encrypt_bytes>,
+          {{"plaintext", "str"}, {"public_pem", "str"}}, "str", encrypt_str_doc);
+    m.def("decrypt_str", text_forms::decrypt_str<n::decrypt_bytes>,
+          {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str", decrypt_str_doc);
     m.def("sign_str", sign_str, {{"plaintext", "str"}, {"private_pem", "str"}}, "str",
           sign_str_doc);
     m.def("verify_str", verify_str,

@@ -13,16 +13,13 @@ VM_NAME(_der_len);
 VM_NAME(_RSA_ALG_ID);
 }  // namespace n
 
-object one_byte(unsigned char b) {
-    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(&b), 1));
-}
-
+object one_byte(unsigned char b) { return nb::bytes(&b, 1); }
 
 // bytes([value]) with the host's errors for a value that is no byte
 object bytes_of_item(handle value) {
-    object list = checked(PyList_New(1));
-    PyList_SET_ITEM(list.ptr(), 0, Py_NewRef(value.ptr()));
-    return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), list.ptr()));
+    nb::list items;
+    items.append(value);
+    return handle(reinterpret_cast<PyObject*>(&PyBytes_Type))(items);
 }
 
 }  // namespace
@@ -30,7 +27,7 @@ object bytes_of_item(handle value) {
 // rsaEncryption with NULL parameters
 object rsa_alg_id() {
     static const char id[] = "\x30\x0d\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x01\x01\x05\x00";
-    return checked(PyBytes_FromStringAndSize(id, sizeof id - 1));
+    return nb::bytes(id, sizeof id - 1);
 }
 
 // _der_len(n: int) -> bytes
@@ -47,29 +44,25 @@ object der_len(const Scope&, Args a) {
             for (unsigned long long u = static_cast<unsigned long long>(v); u; u >>= 8)
                 out[8 - count++] = static_cast<unsigned char>(u & 0xff);
             out[8 - count] = static_cast<unsigned char>(0x80 | count);
-            return checked(PyBytes_FromStringAndSize(reinterpret_cast<char*>(out + 8 - count),
-                                                     count + 1));
+            return nb::bytes(out + 8 - count, static_cast<std::size_t>(count + 1));
         }
     }
     // Everything else (negative, huge or not an int) takes the general road with the host's
     // own comparisons, masks and errors.
-    object limit = number(128);
-    if (compare(value, limit, Py_LT)) return bytes_of_item(value);
-    object mask = number(255);
-    object eight = number(8);
-    object zero = number(0);
-    object octets = checked(PyByteArray_FromStringAndSize(nullptr, 0));
+    nb::int_ limit(128);
+    if (value < limit) return bytes_of_item(value);
+    nb::int_ mask(255), eight(8), zero(0);
+    object octets = nb::bytearray(nullptr, 0);
     object rest = nb::borrow(value);
-    while (compare(rest, zero, Py_GT)) {
-        object low = checked(PyNumber_And(rest.ptr(), mask.ptr()));
+    while (rest > zero) {
+        object low = rest & mask;
         object front = bytes_of_item(low);
-        octets = add(front, octets);
-        octets = checked(PyByteArray_FromObject(octets.ptr()));
-        rest = checked(PyNumber_Rshift(rest.ptr(), eight.ptr()));
+        octets = nb::bytearray(front + octets);
+        rest = rest >> eight;
     }
-    object count = number(length(octets));
-    object first = checked(PyNumber_Or(limit.ptr(), count.ptr()));
-    return add(bytes_of_item(first), octets);
+    nb::int_ count(nb::len(octets));
+    object first = limit | count;
+    return bytes_of_item(first) + octets;
 }
 
 // _pkcs1_to_spki(pkcs1: bytes) -> bytes
@@ -77,13 +70,13 @@ object pkcs1_to_spki(const Scope& s, Args a) {
     handle pkcs1 = a[0];
     // _der_len is read before its argument is computed, as a call expression does
     object der_length = s[n::_der_len];
-    object inner_len = add(number(length(pkcs1)), number(1));
-    object bit_string = add(one_byte(0x03), der_length(inner_len));
-    bit_string = add(add(bit_string, one_byte(0x00)), pkcs1);
-    object body = add(s[n::_RSA_ALG_ID], bit_string);
+    object inner_len = nb::int_(nb::len(pkcs1)) + nb::int_(1);
+    object bit_string = one_byte(0x03) + der_length(inner_len);
+    bit_string = bit_string + one_byte(0x00) + pkcs1;
+    object body = s[n::_RSA_ALG_ID] + bit_string;
     der_length = s[n::_der_len];
-    object body_len = number(length(body));
-    return add(add(one_byte(0x30), der_length(body_len)), body);
+    nb::int_ body_len(nb::len(body));
+    return one_byte(0x30) + der_length(body_len) + body;
 }
 
 }  // namespace velmor::rsa

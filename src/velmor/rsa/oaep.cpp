@@ -19,9 +19,20 @@ VM_NAME(encrypt);
 VM_NAME(decrypt);
 }  // namespace n
 
-object formatted(handle value) {
-    object spec = checked(PyUnicode_FromStringAndSize("", 0));
-    return checked(PyObject_Format(value.ptr(), spec.ptr()));
+// format(value, ""), as an f-string formats a value
+object formatted(handle value) { return checked(PyObject_Format(value.ptr(), nb::str("").ptr())); }
+
+// <loader>(pem).<operation>(data, _OAEP), its errors as operation_failed makes them
+object with_oaep(const Scope& s, const Name& loader, handle pem, const Name& operation, handle data,
+                 const Name& failure, const char* prefix) {
+    try {
+        object key = s[loader](pem);
+        // the method before the padding object, as a call expression evaluates them
+        object method = key.attr(operation);
+        return method(data, s[n::_OAEP]);
+    } catch (error& e) {
+        operation_failed(s, e, failure, prefix);
+    }
 }
 
 }  // namespace
@@ -29,39 +40,23 @@ object formatted(handle value) {
 // _encrypt_oaep(data: bytes, public_pem: str) -> bytes
 object encrypt_oaep(const Scope& s, Args a) {
     handle data = a[0], public_pem = a[1];
-    object size = number(length(data));
+    nb::int_ size(nb::len(data));
     object limit = s[n::MAX_OAEP_PLAINTEXT];
-    if (compare(size, limit, Py_GT)) {
+    if (size > limit) {
         object cls = s[n::InvalidInputError];
         object message = checked(PyUnicode_FromFormat(
             "Data too large for a direct RSA-OAEP block (%U > %U bytes)", formatted(size).ptr(),
             formatted(limit).ptr()));
         raise(cls, message);
     }
-    try {
-        object key = s[n::_load_public](public_pem);
-        // the method before the padding object, as a call expression evaluates them
-        object encrypt = key.attr(n::encrypt);
-        return encrypt(data, s[n::_OAEP]);
-    } catch (error& e) {
-        if (Except(e).matches(s[n::InvalidInputError])) throw;
-        if (!is_exception(e)) throw;
-        raise_prefixed(s[n::EncryptionError], "RSA encryption failed: ", e);
-    }
+    return with_oaep(s, n::_load_public, public_pem, n::encrypt, data, n::EncryptionError,
+                     "RSA encryption failed: ");
 }
 
 // _decrypt_oaep(blob: bytes, private_pem: str) -> bytes
 object decrypt_oaep(const Scope& s, Args a) {
-    handle blob = a[0], private_pem = a[1];
-    try {
-        object key = s[n::_load_private](private_pem);
-        object decrypt = key.attr(n::decrypt);
-        return decrypt(blob, s[n::_OAEP]);
-    } catch (error& e) {
-        if (Except(e).matches(s[n::InvalidInputError])) throw;
-        if (!is_exception(e)) throw;
-        raise_prefixed(s[n::DecryptionError], "RSA decryption failed: ", e);
-    }
+    return with_oaep(s, n::_load_private, a[1], n::decrypt, a[0], n::DecryptionError,
+                     "RSA decryption failed: ");
 }
 
 }  // namespace velmor::rsa

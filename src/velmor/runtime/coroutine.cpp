@@ -61,7 +61,7 @@ PyObject* start(CoroutineObject* c) {
         Scope scope{f->globals, f->builtins};
         object run = scope[asyncio].attr(to_thread);
         object fn = scope[core].attr(handle(f->core_name));
-        PyObject* stack[1 + 16];
+        PyObject* stack[1 + kMaxParams];  // a function has at most kMaxParams parameters
         Py_ssize_t n = PyTuple_GET_SIZE(c->args);
         stack[0] = fn.ptr();
         for (Py_ssize_t i = 0; i < n; ++i) stack[1 + i] = PyTuple_GET_ITEM(c->args, i);

@@ -49,8 +49,6 @@ bool enter_call(const char* where) {
 
 namespace {
 
-constexpr Py_ssize_t kMaxParams = 16;
-
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 // C++ exceptions end here: the error becomes the pending Python exception.
@@ -379,38 +377,21 @@ PyTypeObject* make_function_type() {
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
-object new_function(const char* name, handle module_name, PyObject* globals, PyObject* builtins,
-                    Impl impl, const char* core_name, std::initializer_list<Param> params,
-                    const char* result) {
+namespace {
+
+object builtins_dict() {
+    VM_NAME(builtins);
+    object mod = checked(PyImport_Import(builtins.ptr()));
+    return nb::borrow(PyModule_GetDict(mod.ptr()));
+}
+
+// The function object over the parts of its signature: the tuple of interned parameter names,
+// the tuple of the trailing defaults (or null) and the annotation texts.
+object make_function(const char* name, handle module_name, PyObject* globals, Impl impl,
+                     const char* core_name, object params, object defaults, object annotations) {
+    object builtins = builtins_dict();
     watch_namespace(globals);
-    watch_namespace(builtins);
-    if (static_cast<Py_ssize_t>(params.size()) > kMaxParams) {
-        PyErr_SetString(PyExc_SystemError, "velmor: too many parameters");
-        fail();
-    }
-    object names = checked(PyTuple_New(static_cast<Py_ssize_t>(params.size())));
-    object annotations = checked(PyDict_New());
-    object defaults = checked(PyList_New(0));
-    Py_ssize_t i = 0;
-    for (const Param& p : params) {
-        PyObject* pname = PyUnicode_InternFromString(p.name);
-        if (!pname) fail();
-        PyTuple_SET_ITEM(names.ptr(), i++, pname);
-        if (p.annotation) {
-            object text = checked(PyUnicode_FromString(p.annotation));
-            if (PyDict_SetItem(annotations.ptr(), pname, text.ptr()) < 0) fail();
-        }
-        if (p.default_value.is_valid()) {
-            if (PyList_Append(defaults.ptr(), p.default_value.ptr()) < 0) fail();
-        } else if (PyList_GET_SIZE(defaults.ptr())) {
-            PyErr_SetString(PyExc_SystemError, "velmor: parameter without default follows default");
-            fail();
-        }
-    }
-    if (result) {
-        object text = checked(PyUnicode_FromString(result));
-        if (PyDict_SetItem(annotations.ptr(), return_key().ptr(), text.ptr()) < 0) fail();
-    }
+    watch_namespace(builtins.ptr());
     FunctionObject* f = PyObject_GC_New(FunctionObject, FunctionType);
     if (!f) fail();
     object owner = nb::steal(reinterpret_cast<PyObject*>(f));
@@ -421,18 +402,61 @@ object new_function(const char* name, handle module_name, PyObject* globals, PyO
     f->module_name = Py_NewRef(module_name.ptr());
     f->doc = Py_NewRef(Py_None);
     f->globals = Py_NewRef(globals);
-    f->builtins = Py_NewRef(builtins);
-    f->params = names.release().ptr();
-    f->nparams = static_cast<Py_ssize_t>(params.size());
-    f->ndefaults = PyList_GET_SIZE(defaults.ptr());
-    f->defaults = f->ndefaults ? PyList_AsTuple(defaults.ptr()) : nullptr;
+    f->builtins = Py_NewRef(builtins.ptr());
+    f->nparams = PyTuple_GET_SIZE(params.ptr());
+    f->params = params.release().ptr();
+    f->ndefaults = defaults ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
+    f->defaults = f->ndefaults ? defaults.release().ptr() : nullptr;
     f->annotations = annotations.release().ptr();
     f->dict = nullptr;
     f->weakreflist = nullptr;
     f->core_name = core_name ? PyUnicode_InternFromString(core_name) : nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
-    if (!f->name || (f->ndefaults && !f->defaults) || (core_name && !f->core_name)) fail();
+    if (!f->name || (core_name && !f->core_name)) fail();
     return owner;
+}
+
+}  // namespace
+
+object new_function(const char* name, handle module_name, PyObject* globals, Impl impl,
+                    std::initializer_list<Param> params, const char* result) {
+    if (static_cast<Py_ssize_t>(params.size()) > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "velmor: too many parameters");
+        fail();
+    }
+    nb::list names, defaults;
+    nb::dict annotations;
+    for (const Param& p : params) {
+        object pname = checked(PyUnicode_InternFromString(p.name));
+        names.append(pname);
+        if (p.annotation) annotations[pname] = nb::str(p.annotation);
+        if (p.default_value.is_valid()) {
+            defaults.append(p.default_value);
+        } else if (nb::len(defaults)) {
+            PyErr_SetString(PyExc_SystemError, "velmor: parameter without default follows default");
+            fail();
+        }
+    }
+    if (result) annotations[return_key()] = nb::str(result);
+    return make_function(name, module_name, globals, impl, nullptr, nb::tuple(names),
+                         nb::tuple(defaults), std::move(annotations));
+}
+
+object new_coroutine_function(const char* name, handle module_name, PyObject* globals,
+                              const char* core_name, handle core_function) {
+    if (Py_TYPE(core_function.ptr()) != FunctionType) {
+        PyErr_Format(PyExc_TypeError, "velmor: core.%s is %R, not a function of the package",
+                     core_name, core_function.ptr());
+        fail();
+    }
+    FunctionObject* core = as_function(core_function.ptr());
+    // The core's own default objects, in a tuple of this function's, as two functions with the
+    // same defaults have.
+    object defaults = checked(PyTuple_New(core->ndefaults));
+    for (Py_ssize_t i = 0; i < core->ndefaults; ++i)
+        PyTuple_SET_ITEM(defaults.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(core->defaults, i)));
+    return make_function(name, module_name, globals, nullptr, core_name, nb::borrow(core->params),
+                         std::move(defaults), checked(PyDict_Copy(core->annotations)));
 }
 
 }  // namespace detail

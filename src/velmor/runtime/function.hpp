@@ -5,6 +5,9 @@
 
 namespace vm::detail {
 
+// The most parameters a function may have: the size of the argument buffers of a call.
+constexpr Py_ssize_t kMaxParams = 16;
+
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -31,14 +34,21 @@ extern PyTypeObject* CoroutineType;
 PyTypeObject* make_function_type();
 PyTypeObject* make_coroutine_type();
 
-object new_function(const char* name, handle module_name, PyObject* globals, PyObject* builtins,
-                    Impl impl, const char* core_name, std::initializer_list<Param> params,
-                    const char* result);
+// A function of the module whose namespace is `globals`, over `impl`.
+object new_function(const char* name, handle module_name, PyObject* globals, Impl impl,
+                    std::initializer_list<Param> params, const char* result);
+// A coroutine function of that module that runs `core.<core_name>`, with the parameters,
+// defaults and annotations of `core_function` (a function of new_function).
+object new_coroutine_function(const char* name, handle module_name, PyObject* globals,
+                              const char* core_name, handle core_function);
 
 // A new coroutine of a coroutine function over its bound arguments (borrowed here).
 PyObject* new_coroutine(FunctionObject* f, PyObject* const* bound);
 
 handle return_key();
+
+// Functions read from watched namespaces, whose lookups may then be cached (names.cpp).
+void watch_namespace(PyObject* dict);
 
 // The host's recursion guard (Py_EnterRecursiveCall), as every host function takes it; a call
 // is also refused while this thread's C stack is nearly used up, which a sanitizer build or a

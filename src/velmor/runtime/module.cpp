@@ -26,12 +26,6 @@ object loaded(handle key) {
     return nb::steal(m);
 }
 
-object builtins_dict() {
-    VM_NAME(builtins);
-    object mod = checked(PyImport_Import(builtins.ptr()));
-    return nb::borrow(PyModule_GetDict(mod.ptr()));
-}
-
 void set_item(PyObject* dict, const char* name, handle value) {
     if (PyDict_SetItemString(dict, name, value.ptr()) < 0) fail();
 }
@@ -301,31 +295,38 @@ void Module::import_from_as(const char* module, const char* name, const char* al
 
 void Module::def(const char* name, Impl impl, std::initializer_list<Param> params, const char* result,
                  const char* doc) {
-    object module_name = get("__name__");
-    object f = detail::new_function(name, module_name, dict_, builtins_dict().ptr(), impl, nullptr,
-                                    params, result);
+    object f = detail::new_function(name, get("__name__"), dict_, impl, params, result);
     VM_NAME(__doc__);
-    if (doc) f.attr(__doc__) = checked(PyUnicode_FromString(doc));
+    if (doc) f.attr(__doc__) = nb::str(doc);
     set(name, f);
 }
 
-void Module::coroutine(const char* name, const char* core_function, std::initializer_list<Param> params,
-                       const char* result) {
-    VM_NAME(markcoroutinefunction);
-    object module_name = get("__name__");
-    object f = detail::new_function(name, module_name, dict_, builtins_dict().ptr(), nullptr,
-                                    core_function, params, result);
-    object inspect = checked(PyImport_ImportModule("inspect"));
-    inspect.attr(markcoroutinefunction)(f);
+void Module::coroutine_package(ShortNames names, Imports also) {
     VM_NAME(__doc__);
-    f.attr(__doc__) = get("core").attr(core_function).attr(__doc__);
-    set(name, f);
+    VM_NAME(markcoroutinefunction);
+    import("asyncio");
+    import_from(name(), {"core"});
+    if (also.module) import_from(also.module, also.names);
+    object core = get("core");
+    object inspect = checked(PyImport_ImportModule("inspect"));
+    nb::list all_names;
+    for (const ShortName& entry : names) {
+        object target = core.attr(entry.core_function);
+        object f = detail::new_coroutine_function(entry.name, get("__name__"), dict_,
+                                                  entry.core_function, target);
+        inspect.attr(markcoroutinefunction)(f);
+        f.attr(__doc__) = target.attr(__doc__);
+        set(entry.name, f);
+        all_names.append(nb::str(entry.name));
+    }
+    for (const char* extra : also.names) all_names.append(nb::str(extra));
+    all_names.append(nb::str("core"));
+    set("__all__", all_names);
 }
 
 void Module::all(std::initializer_list<const char*> names) {
-    object list = checked(PyList_New(0));
-    for (const char* name : names)
-        if (PyList_Append(list.ptr(), checked(PyUnicode_FromString(name)).ptr()) < 0) fail();
+    nb::list list;
+    for (const char* name : names) list.append(nb::str(name));
     set("__all__", list);
 }
 

@@ -1,7 +1,9 @@
-// The small runtime that gives the library's C++ code the semantics of Python modules:
-// interned names, late lookup in a module's namespace, functions with a Python surface,
-// coroutine functions that run their core function on a worker thread, error helpers and the
-// builder that creates and registers every module of the package.
+// The small runtime that gives the library's C++ code the semantics of Python modules. Family
+// code works on nanobind's handles with nanobind's own operators and casts; the runtime holds
+// only what nanobind lacks: interned names with late lookup in a module's namespace, functions
+// and coroutine functions with a Python surface, direct and keyword calls without nanobind's
+// per-call work, the host's raise/except semantics, a few host operations, the text forms and
+// the module builder with its importer.
 #pragma once
 
 #include <Python.h>
@@ -10,6 +12,7 @@
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -25,7 +28,8 @@ using error = nb::python_error;
 // Names
 
 // An identifier, interned on first use and kept for the life of the process (names are
-// constants, not state). Declare them with VM_NAME at namespace scope.
+// constants, not state), that also caches its last lookup. Declare them with VM_NAME at
+// namespace scope.
 class Name {
 public:
     constexpr explicit Name(const char* text) : text_(text) {}
@@ -38,6 +42,7 @@ public:
 
 private:
     friend struct Scope;
+    friend object attribute_of(handle, const Name&);
     void intern() const;
     const char* text_;
     mutable PyObject* obj_ = nullptr;
@@ -46,7 +51,6 @@ private:
     mutable PyObject* cached_value_ = nullptr;
     mutable unsigned long cached_generation_ = 0;
     // The last read of this name as an attribute of a module (attribute_of).
-    friend object attribute_of(handle, const Name&);
     mutable PyObject* attr_dict_ = nullptr;
     mutable PyObject* attr_value_ = nullptr;
     mutable unsigned long attr_generation_ = 0;
@@ -59,18 +63,12 @@ private:
 
 // The namespace a function reads its module-level names from: its module's dictionary, then
 // the built-ins. Every read happens at the moment of use, so rebinding a module attribute
-// changes the next call.
+// changes the next call; the answer is cached on the Name until a watched namespace changes.
 struct Scope {
     PyObject* globals;
     PyObject* builtins;
     object operator[](const Name& name) const;  // NameError when neither has the name
-    object lookup(const Name& name) const;       // the uncached lookup behind operator[]
 };
-
-// Namespaces that functions read from are watched: any change to one of them moves this
-// generation on, which drops every cached lookup at once.
-unsigned long namespace_generation();
-void watch_namespace(PyObject* dict);
 
 // getattr(obj, name). For a module, whose attributes are the entries of its watched dictionary,
 // the last answer is kept on the Name until that dictionary changes.
@@ -84,14 +82,21 @@ struct Args {
 
 using Impl = object (*)(const Scope&, Args);
 
-// Direct calls for hot paths: every argument a handle, object or Name, passed borrowed.
+// ---------------------------------------------------------------------------------------------
+// Calls for the hot paths, what every call of a cheap operation runs. A call through nanobind
+// (fn(...), obj.attr(name)(...)) goes through its generic obj_vectorcall, some sixty
+// instructions more per call; these hand borrowed arguments to the host's vectorcall directly.
+
+// steal a new reference, or throw the pending error (nanobind keeps its raise_if_null internal)
 object checked(PyObject* result);
+
 namespace detail {
 inline PyObject* arg_ptr(handle h) { return h.ptr(); }
 inline PyObject* arg_ptr(const Name& n) { return n.ptr(); }
+PyObject* keyword_tuple(const char* const* names, std::size_t count);
 }  // namespace detail
 
-// fn(args...)
+// fn(args...), every argument a handle, object or Name
 template <typename... A>
 object call(handle fn, const A&... args) {
     PyObject* stack[1 + sizeof...(A)] = {nullptr, detail::arg_ptr(args)...};
@@ -108,32 +113,50 @@ object call_method(handle self, const Name& name, const A&... args) {
                                              nullptr));
 }
 
-// Keyword names of a call, as the tuple that vectorcall takes; made once on first use.
+// Keyword calls. nanobind's nb::arg() also builds the tuple of keyword names at every call;
+// these make it once.
+
+// The keyword names of a call, e.g. `static Keywords validate{"validate"};`.
+template <std::size_t N>
 class Keywords {
 public:
-    constexpr Keywords(std::initializer_list<const char*> names) {
-        for (const char* name : names) names_[size_++] = name;
-    }
+    template <typename... Names>
+    constexpr Keywords(Names... names) : names_{names...} {}
     PyObject* ptr() const {
-        if (!tuple_) make();
+        if (!tuple_) tuple_ = detail::keyword_tuple(names_, N);
         return tuple_;
     }
-    std::size_t size() const { return size_; }
 
 private:
-    void make() const;
-    const char* names_[4] = {};
-    std::size_t size_ = 0;
+    const char* names_[N];
     mutable PyObject* tuple_ = nullptr;
 };
+template <typename... Names>
+Keywords(Names...) -> Keywords<sizeof...(Names)>;
 
-// fn(*positional, **dict(zip(keywords, keyword_values))), all values borrowed handles.
-object call_kw(handle fn, std::initializer_list<handle> positional, const Keywords& keywords,
-               std::initializer_list<handle> keyword_values);
+// fn(*positional, **dict(zip(keywords, values))); every value borrowed.
+template <std::size_t P, std::size_t N>
+object call_kw(handle fn, const handle (&positional)[P], const Keywords<N>& keywords,
+               const handle (&values)[N]) {
+    PyObject* stack[P + N];
+    for (std::size_t i = 0; i < P; ++i) stack[i] = positional[i].ptr();
+    for (std::size_t i = 0; i < N; ++i) stack[P + i] = values[i].ptr();
+    return checked(PyObject_Vectorcall(fn.ptr(), stack, P, keywords.ptr()));
+}
+// fn(**dict(zip(keywords, values))), written call_kw(fn, {}, keywords, {values...}).
+template <std::size_t N>
+object call_kw(handle fn, std::nullptr_t, const Keywords<N>& keywords, const handle (&values)[N]) {
+    PyObject* stack[N];
+    for (std::size_t i = 0; i < N; ++i) stack[i] = values[i].ptr();
+    return checked(PyObject_Vectorcall(fn.ptr(), stack, 0, keywords.ptr()));
+}
 
 // ---------------------------------------------------------------------------------------------
-// Errors. Family code raises with these and catches vm::error; the function boundary turns
-// every C++ exception back into the pending Python exception.
+// Errors. Family code raises with these and catches vm::error (tested with its matches()); the
+// function boundary turns every C++ exception back into the pending Python exception.
+// nb::raise_from sets the error from the class directly; these call the class as the host's
+// raise statement does (so a rebound class fails with the host's TypeError) and make the new
+// error inside the handler of its cause, which an error of the making gets as its context.
 
 // raise cls(message), chained implicitly to the exception the caller is handling, if any.
 [[noreturn]] void raise(handle cls, const char* message);
@@ -143,7 +166,7 @@ object call_kw(handle fn, std::initializer_list<handle> positional, const Keywor
 [[noreturn]] void raise_from(handle cls, handle message, const error& cause);
 // raise cls(prefix + str(cause)) from cause.
 [[noreturn]] void raise_prefixed(handle cls, const char* prefix, const error& cause);
-// The pending Python error as a C++ exception.
+// The pending Python error as a C++ exception (SystemError if none is pending).
 [[noreturn]] void fail();
 
 // While alive, `e` is the exception being handled, as inside the host's `except` clause: an
@@ -160,10 +183,10 @@ private:
     PyObject* previous_;
 };
 
-// The `except` clause of a caught exception. While it lives the exception is the one being
-// handled, so an error raised meanwhile (the lookup of a rebound class, say) gets it as its
-// context. matches() tests it as the host's `except target:` does: the target must be an
-// exception class or a flat tuple of them, else TypeError, and nothing is searched deeper.
+// The `except` clause of a caught exception, for targets that are module-level names (which a
+// caller may rebind). While it lives the exception is the one being handled (Handling).
+// matches() tests it as the host's `except target:` does, which python_error::matches() does
+// not: the target must be an exception class or a flat tuple of them, else TypeError.
 class Except {
 public:
     explicit Except(const error& e) : Except(e.value()) {}
@@ -177,37 +200,23 @@ private:
     Handling handling_;
 };
 
-// Whether a caught exception derives from the host's Exception (and not only BaseException).
-bool is_exception(const error& e);
-// str(e) of a caught exception.
-object text_of(const error& e);
-
 // ---------------------------------------------------------------------------------------------
-// Small conversions with the host's semantics
+// Host operations that nanobind does not offer
 
-bool truthy(handle value);          // the host's truth test
-Py_ssize_t length(handle value);    // the host's len()
-object checked(PyObject* result);   // steal a new reference, or throw the pending error
-object bytes_of(handle value);      // the host's bytes(value); a bytes object is returned itself
+// urandom of the host's os module as sys.modules has it, whatever a module's `os` is bound to.
+object urandom(handle size);
+// The host's bytes(value) (__bytes__ first); nb::bytes is PyBytes_FromObject, which skips it.
+object bytes_of(handle value);
 // bytes(memoryview(value)): exact bytes are returned themselves, any other bytes-like object is
-// copied, anything else raises memoryview's TypeError ("a bytes-like object is required, ...")
+// copied, anything else raises memoryview's TypeError ("a bytes-like object is required, ...");
+// nb::bytes would also take an iterable of ints.
 object buffer_bytes(handle value);
-object number(Py_ssize_t value);    // a host int
-object boolean(bool value);         // True or False
-object add(handle a, handle b);     // a + b
-bool compare(handle a, handle b, int op);  // a <op> b as a truth value (op: Py_EQ, Py_LT, ...)
-object urandom(handle size);        // urandom of the host's os module, looked up at each call
 
-// ---------------------------------------------------------------------------------------------
-// Statements and operators of the host, for code that works on sequences and context managers
-
-// The open end of a slice (None in `x[a:]`).
+// seq[start:stop] in one call, from C++ ints (kEnd is the open end, None in `x[a:]`) or from
+// objects (None open), where nanobind spells seq[nb::slice(start, stop, nb::none())].
 constexpr Py_ssize_t kEnd = PY_SSIZE_T_MAX;
-
-object slice(handle seq, Py_ssize_t start, Py_ssize_t stop);  // seq[start:stop]
-object slice(handle seq, handle start, handle stop);          // the same, bounds as objects (None open)
-object item(handle seq, Py_ssize_t index);                    // seq[index]
-object integer(handle value);                                 // the host's int(value)
+object slice(handle seq, Py_ssize_t start, Py_ssize_t stop);
+object slice(handle seq, handle start, handle stop);  // bounds as objects, None open
 // a + b + ...: one copy when every part is bytes, the host's `+` otherwise.
 object join(std::initializer_list<handle> parts);
 // `a, b, ... = iterable`: exactly out.size() items, with the host's unpacking errors.
@@ -223,17 +232,40 @@ bool with_block(handle cm, const std::function<void(handle)>& body);
 // built-ins, so an import hook installed there sees the call as it would in the host.
 object import_name(const Scope& s, handle name);
 
-// ---------------------------------------------------------------------------------------------
-// The text forms shared by the families that pair a text function with a bytes function
+// The host's truth test, as a C++ bool (nb::bool_ makes and drops a bool object on the way).
+bool truthy(handle value);
 
-bool is_empty_text(handle value);                      // value == "", an equality test
-object strict_b64decode(const Scope& s, handle text);  // base64.b64decode(text, validate=True)
+// ---------------------------------------------------------------------------------------------
+// Older spellings of nanobind's operations, kept while code still uses them; new code uses
+// nanobind's own (nb::len, nb::int_, nb::bool_, its operators and indexing,
+// python_error::matches).
+
+Py_ssize_t length(handle value);    // nb::len(value)
+object number(Py_ssize_t value);    // nb::int_(value)
+object boolean(bool value);         // nb::bool_(value)
+object add(handle a, handle b);     // a + b
+object integer(handle value);       // nb::int_(value)
+object item(handle seq, Py_ssize_t index);  // seq[nb::int_(index)]
+bool is_exception(const error& e);  // e.matches(PyExc_Exception)
+
+// ---------------------------------------------------------------------------------------------
+// The paired text forms: text goes in as UTF-8 and comes out as Base64, Base64 goes in strictly
+// and comes out as UTF-8 text. The family names the bytes function and the errors.
+
+// base64.b64decode(text, validate=True), `base64` read from the function's module
+object strict_b64decode(const Scope& s, handle text);
 // base64.b64encode(<bytes_function>(text.encode("utf-8"), key)).decode("ascii")
 object encode_to_base64(const Scope& s, const Name& bytes_function, handle text, handle key);
-// <bytes_function>(base64.b64decode(text, validate=True), key).decode("utf-8"), where a failed
-// decoding becomes DecryptionError "Ciphertext is not valid Base64" and undecodable data
-// DecryptionError "Decrypted data is not valid UTF-8", each with its cause.
-object decode_from_base64(const Scope& s, const Name& bytes_function, handle text, handle key);
+// What decode_from_base64 raises, the failure as its cause: the class (a module-level name,
+// read when raised) and the message of each step that can fail.
+struct DecodeErrors {
+    const Name& error_class;
+    const char* not_base64;
+    const char* not_utf8;
+};
+// <bytes_function>(base64.b64decode(text, validate=True), key).decode("utf-8")
+object decode_from_base64(const Scope& s, const Name& bytes_function, handle text, handle key,
+                          const DecodeErrors& errors);
 
 // ---------------------------------------------------------------------------------------------
 // Modules
@@ -244,11 +276,24 @@ struct Param {
     handle default_value = handle();
 };
 
+// A family's public name over the core function it runs, e.g. {"encrypt", "encrypt_str"}. One
+// table per family serves its coroutine module and velmor.sync.
+struct ShortName {
+    const char* name;
+    const char* core_function;
+};
+using ShortNames = std::span<const ShortName>;
+
+// `from module import names...`
+struct Imports {
+    const char* module = nullptr;
+    std::initializer_list<const char*> names;
+};
+
 class Module {
 public:
     explicit Module(handle module);
 
-    handle object_() const { return module_; }
     const char* name() const;
 
     // module-level binding of a value
@@ -264,13 +309,16 @@ public:
     // `from module import name as alias`
     void import_from_as(const char* module, const char* name, const char* alias);
 
-    // a plain function; defaults are evaluated now and kept
+    // A plain function: the one place its parameters, defaults and annotation texts are
+    // written. Defaults are evaluated now and kept.
     void def(const char* name, Impl impl, std::initializer_list<Param> params,
              const char* result = nullptr, const char* doc = nullptr);
-    // a coroutine function whose await runs `core.<core_function>` through asyncio.to_thread;
-    // it shows the core function's docstring
-    void coroutine(const char* name, const char* core_function, std::initializer_list<Param> params,
-                   const char* result = nullptr);
+    // The body of a family's coroutine package, over the table of its short names: `import
+    // asyncio`, `from . import core`, the names `also` imports, one coroutine function per short
+    // name, and __all__: the short names, those of `also`, then "core". A coroutine function's
+    // await runs `core.<core_function>` through asyncio.to_thread; its parameters, defaults (the
+    // same objects), annotations and docstring are the core function's, read now.
+    void coroutine_package(ShortNames names, Imports also = {});
 
     void all(std::initializer_list<const char*> names);
 
@@ -317,7 +365,7 @@ void exec_module(handle module, const ModuleDef& def);
 
 }  // namespace vm
 
-// A Name passed as an argument of a call is its interned text.
+// A Name passed as an argument of a nanobind call is its interned text.
 namespace nanobind::detail {
 template <>
 struct type_caster<vm::Name> {

@@ -1,5 +1,5 @@
-// The paired text forms of the AES, RSA and hybrid families: text goes in as UTF-8 and comes out
-// as Base64, Base64 goes in strictly and comes out as UTF-8 text.
+// The paired text forms: text goes in as UTF-8 and comes out as Base64, Base64 goes in strictly
+// and comes out as UTF-8 text. The family gives the bytes function and the errors.
 #include "runtime/runtime.hpp"
 
 namespace vm {
@@ -9,7 +9,6 @@ namespace n {
 VM_NAME(base64);
 VM_NAME(b64encode);
 VM_NAME(b64decode);
-VM_NAME(DecryptionError);
 VM_NAME(encode);
 VM_NAME(decode);
 static Name utf_8{"utf-8"};
@@ -17,13 +16,6 @@ static Name ascii{"ascii"};
 static Keywords validate{"validate"};
 }  // namespace n
 }  // namespace
-
-bool is_empty_text(handle value) {
-    object empty = checked(PyUnicode_FromStringAndSize("", 0));
-    int r = PyObject_RichCompareBool(value.ptr(), empty.ptr(), Py_EQ);
-    if (r < 0) fail();
-    return r != 0;
-}
 
 object strict_b64decode(const Scope& s, handle text) {
     object decode = attribute_of(s[n::base64], n::b64decode);
@@ -45,13 +37,14 @@ object encode_to_base64(const Scope& s, const Name& bytes_function, handle text,
     return call_method(encoded, n::decode, n::ascii);
 }
 
-object decode_from_base64(const Scope& s, const Name& bytes_function, handle text, handle key) {
+object decode_from_base64(const Scope& s, const Name& bytes_function, handle text, handle key,
+                          const DecodeErrors& errors) {
     object blob;
     try {
         blob = strict_b64decode(s, text);
     } catch (error& e) {
-        if (!is_exception(e)) throw;
-        raise_from(s[n::DecryptionError], "Ciphertext is not valid Base64", e);
+        if (!e.matches(PyExc_Exception)) throw;
+        raise_from(s[errors.error_class], errors.not_base64, e);
     }
     object data = call(s[bytes_function], blob, key);
     blob.reset();
@@ -59,7 +52,7 @@ object decode_from_base64(const Scope& s, const Name& bytes_function, handle tex
         return call_method(data, n::decode, n::utf_8);
     } catch (error& e) {
         if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        raise_from(s[n::DecryptionError], "Decrypted data is not valid UTF-8", e);
+        raise_from(s[errors.error_class], errors.not_utf8, e);
     }
 }
 

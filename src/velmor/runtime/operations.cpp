@@ -1,4 +1,5 @@
-// Sequence operations, unpacking and the context-manager block, with the host's semantics.
+// Host operations that nanobind does not offer (random bytes, bytes(), slices with an open end,
+// joins, unpacking, the with statement, imports), and the older spellings of nanobind's own.
 #include "runtime/runtime.hpp"
 
 #include <cstring>
@@ -7,8 +8,6 @@
 namespace vm {
 
 namespace {
-
-object ssize(Py_ssize_t v) { return checked(PyLong_FromSsize_t(v)); }
 
 // A special method looked up on the type and bound to the object, as the interpreter does.
 object special(handle obj, const Name& name) {
@@ -23,26 +22,40 @@ object special(handle obj, const Name& name) {
 }  // namespace
 
 object slice(handle seq, handle start, handle stop) {
-    object sl = checked(PySlice_New(start.ptr(), stop.ptr(), nullptr));
-    return checked(PyObject_GetItem(seq.ptr(), sl.ptr()));
+    object bounds = checked(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+    return checked(PyObject_GetItem(seq.ptr(), bounds.ptr()));
 }
 
 object slice(handle seq, Py_ssize_t start, Py_ssize_t stop) {
-    return slice(seq, ssize(start), stop == kEnd ? nb::none() : ssize(stop));
+    object first = number(start);
+    return slice(seq, first, stop == kEnd ? nb::none() : number(stop));
 }
-
-object item(handle seq, Py_ssize_t index) {
-    object key = ssize(index);
-    return checked(PyObject_GetItem(seq.ptr(), key.ptr()));
-}
-
-object integer(handle value) { return checked(PyNumber_Long(value.ptr())); }
 
 object buffer_bytes(handle value) {
     if (PyBytes_CheckExact(value.ptr())) return nb::borrow(value);
     // bytes() alone would also take an int (that many zero bytes) or any iterable of ints
     object view = checked(PyMemoryView_FromObject(value.ptr()));
     return checked(PyBytes_FromObject(view.ptr()));
+}
+
+bool truthy(handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) fail();
+    return r != 0;
+}
+
+object bytes_of(handle value) {
+    if (PyBytes_CheckExact(value.ptr())) return nb::borrow(value);
+    return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), value.ptr()));
+}
+
+object urandom(handle size) {
+    VM_NAME(os);
+    VM_NAME(urandom);
+    PyObject* os_module = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), os.ptr(), &os_module) < 0) fail();
+    object module = os_module ? nb::steal(os_module) : checked(PyImport_Import(os.ptr()));
+    return call(attribute_of(module, urandom), size);
 }
 
 object join(std::initializer_list<handle> parts) {
@@ -157,5 +170,26 @@ object import_name(const Scope& s, handle name) {
     object level = checked(PyLong_FromLong(0));
     return import_fn(name, nb::borrow(s.globals), nb::none(), nb::none(), level);
 }
+
+Py_ssize_t length(handle value) {
+    Py_ssize_t n = PyObject_Length(value.ptr());
+    if (n < 0) fail();
+    return n;
+}
+
+object number(Py_ssize_t value) { return checked(PyLong_FromSsize_t(value)); }
+
+object boolean(bool value) { return nb::borrow(value ? Py_True : Py_False); }
+
+object add(handle a, handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
+
+object integer(handle value) { return checked(PyNumber_Long(value.ptr())); }
+
+object item(handle seq, Py_ssize_t index) {
+    object key = number(index);
+    return checked(PyObject_GetItem(seq.ptr(), key.ptr()));
+}
+
+bool is_exception(const error& e) { return e.matches(PyExc_Exception); }
 
 }  // namespace vm
