@@ -5,17 +5,18 @@
 namespace velmor {
 
 void build_quantum_types(vm::Module& m) {
+    namespace nb = vm::nb;
     m.import_from("enum", {"IntEnum"});
     vm::object base = m.get("IntEnum");
     m.set("QuantumGeneration",
           m.make_class("QuantumGeneration", {base},
-                       {{"GEN1", vm::number(1)}, {"GEN2", vm::number(2)}, {"GEN3", vm::number(3)}, {"GEN4", vm::number(4)},
-                        {"GEN5", vm::number(5)}, {"GEN6", vm::number(6)}, {"GEN7", vm::number(7)}, {"GEN8", vm::number(8)}}));
+                       {{"GEN1", nb::int_(1)}, {"GEN2", nb::int_(2)}, {"GEN3", nb::int_(3)}, {"GEN4", nb::int_(4)},
+                        {"GEN5", nb::int_(5)}, {"GEN6", nb::int_(6)}, {"GEN7", nb::int_(7)}, {"GEN8", nb::int_(8)}}));
     m.set("QuantumStrength",
           m.make_class("QuantumStrength", {base},
-                       {{"STANDARD", vm::number(0)}, {"MEDIUM", vm::number(1)}, {"HIGHEST", vm::number(2)}}));
+                       {{"STANDARD", nb::int_(0)}, {"MEDIUM", nb::int_(1)}, {"HIGHEST", nb::int_(2)}}));
     m.set("SignatureAlgorithm",
-          m.make_class("SignatureAlgorithm", {base}, {{"ML_DSA", vm::number(1)}, {"SLH_DSA", vm::number(2)}}));
+          m.make_class("SignatureAlgorithm", {base}, {{"ML_DSA", nb::int_(1)}, {"SLH_DSA", nb::int_(2)}}));
 }
 
 }  // namespace velmor
