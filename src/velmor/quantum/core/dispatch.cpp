@@ -26,8 +26,16 @@ bool any_item(handle value) {
     return false;
 }
 
-// The row whose byte equals `gen`, compared in table order; null when none does.
+// The row whose byte equals `gen`, compared in table order; null when none does. An exact int,
+// such as every byte of a bytes key, is compared by value: its == has nothing to observe.
 const Generation* generation_of(handle gen) {
+    if (PyLong_CheckExact(gen.ptr())) {
+        int overflow = 0;
+        long value = PyLong_AsLongAndOverflow(gen.ptr(), &overflow);
+        for (const Generation& g : kGenerations)
+            if (!overflow && value == g.byte) return &g;
+        return nullptr;
+    }
     for (const Generation& g : kGenerations)
         if (gen.equal(nb::int_(g.byte))) return &g;
     return nullptr;

@@ -58,15 +58,15 @@ Py_ssize_t length_field(handle data) {
 
 void export_pair(const Scope& s, handle key, const vm::Name& encoding, const vm::Name& public_format,
                  const vm::Name& private_format, object& pub, object& priv) {
-    object public_bytes = key.attr(n::public_key)().attr(n::public_bytes);
+    // Each argument made in turn; the method itself is fetched at its call, as nanobind calls it.
+    object public_key = key.attr(n::public_key)();
     object public_encoding = serialization(s, n::Encoding, encoding);
     object public_form = serialization(s, n::PublicFormat, public_format);
-    pub = public_bytes(public_encoding, public_form);
-    object private_bytes = key.attr(n::private_bytes);
+    pub = public_key.attr(n::public_bytes)(public_encoding, public_form);
     object private_encoding = serialization(s, n::Encoding, encoding);
     object private_form = serialization(s, n::PrivateFormat, private_format);
     object no_encryption = s[n::_ser].attr(n::NoEncryption)();
-    priv = private_bytes(private_encoding, private_form, no_encryption);
+    priv = key.attr(n::private_bytes)(private_encoding, private_form, no_encryption);
 }
 
 object packed_length(const Scope& s, handle value) {
