@@ -68,6 +68,67 @@ def test_generate_keypair_bad_conversion():
         core.generate_keypair("eight")
 
 
+class Generations:
+    """Stands in for QuantumGeneration: records the members looked up and the comparisons made
+    with the member it returns, which equals only the member name in `matches`."""
+
+    def __init__(self, matches=None):
+        self.log = []
+        log = self.log
+
+        class Member:
+            name = "GEN9"
+
+            def __eq__(self, other):
+                log.append(("==", other))
+                return other == matches
+
+        self.member = Member()
+
+    def __call__(self, value):
+        self.log.append(("call", value))
+        return self.member
+
+    def __getattr__(self, name):
+        self.log.append(("attr", name))
+        return name
+
+
+# what generate_keypair tests, in order: pairs by membership, single members by equality
+KEYGEN_TESTS = [("attr", "GEN1"), ("attr", "GEN2"), ("==", "GEN1"), ("==", "GEN2"),
+                ("attr", "GEN5"), ("==", "GEN5"), ("attr", "GEN3"), ("attr", "GEN6"), ("==", "GEN3"),
+                ("==", "GEN6"), ("attr", "GEN4"), ("==", "GEN4"), ("attr", "GEN7"), ("==", "GEN7"),
+                ("attr", "GEN8"), ("==", "GEN8")]
+
+
+@pytest.mark.parametrize("matches, head", [("GEN2", b"\x02\x00"), ("GEN5", b"\x05\x00"),
+                                           ("GEN6", b"\x06\x00"), ("GEN4", b"\x04\x02")])
+def test_generate_keypair_tests_the_member_in_order(monkeypatch, matches, head):
+    generations = Generations(matches)
+    monkeypatch.setattr(core, "QuantumGeneration", generations)
+    pk, sk = core.generate_keypair(8, 0)
+    assert pk[:2] == sk[:2] == head
+    stop = KEYGEN_TESTS.index(("==", matches)) + 1
+    assert generations.log == [("call", 8)] + KEYGEN_TESTS[:stop]
+
+
+@pytest.mark.parametrize("matches, step", [("GEN7", "_gen7_generate"), ("GEN8", "_gen8_generate")])
+def test_generate_keypair_hands_its_own_step_the_strength_member(monkeypatch, matches, step):
+    monkeypatch.setattr(core, "QuantumGeneration", Generations(matches))
+    monkeypatch.setattr(core, step, lambda strength: ("made", strength))
+    made, strength = core.generate_keypair(1, 1)
+    assert made == "made" and strength is QuantumStrength.MEDIUM
+
+
+def test_generate_keypair_unhandled_member(monkeypatch):
+    generations = Generations()
+    monkeypatch.setattr(core, "QuantumGeneration", generations)
+    with pytest.raises(QuantumOperationError) as info:
+        core.generate_keypair(3, 2)
+    assert str(info.value) == "Generation GEN9 key generation is not yet implemented in Python"
+    assert generations.log == [("call", 3)] + KEYGEN_TESTS
+
+
 def test_generate_keypair_without_binding(monkeypatch):
     monkeypatch.setitem(sys.modules, "oqs", None)
     with pytest.raises(QuantumOperationError, match="requires the native liboqs"):
@@ -305,6 +366,44 @@ def test_bad_strength_byte_is_a_key_error(gen, strength, oqs):
     with pytest.raises(KeyError):
         core.decrypt(message, bad_sk, capsule)
     assert not [e for e in oqs.EVENTS if e[0] == "construct"]
+
+
+class GenerationByte:
+    """A key's first item that records what it is compared with; it equals only `matches`."""
+
+    def __init__(self, matches=None):
+        self.seen, self.matches = [], matches
+
+    def __eq__(self, other):
+        self.seen.append(other)
+        return other == self.matches
+
+    def __format__(self, spec):
+        return f"<{spec}>"
+
+
+def test_dispatch_compares_the_generation_byte_in_order():
+    gen = GenerationByte()
+    with pytest.raises(QuantumOperationError, match=r"^Quantum generation 0x<02x> is not supported for encryption$"):
+        core.encrypt("x", [gen, 1, 1])
+    assert gen.seen == [4, 6, 2, 5, 7, 8]
+    gen.seen.clear()
+    with pytest.raises(QuantumOperationError, match=r"^Quantum generation 0x<02x> is not supported for decryption$"):
+        core.decrypt(b"m", [gen, 1, 1], b"s")
+    assert gen.seen == [4, 6, 2, 5, 7, 8]
+
+
+@pytest.mark.parametrize("byte, compared", [(4, [4]), (2, [4, 6, 2]), (8, [4, 6, 2, 5, 7, 8])])
+def test_dispatch_stops_at_the_first_match(monkeypatch, byte, compared):
+    calls = []
+    monkeypatch.setattr(core, f"_gen{byte}_encrypt", lambda *a: calls.append(a) or (b"c", b"m"))
+    monkeypatch.setattr(core, f"_gen{byte}_decrypt", lambda *a: calls.append(a) or b"ok")
+    gen = GenerationByte(byte)
+    assert core.encrypt("x", [gen, 1, 7]) == (b"c", b"m")
+    assert core.decrypt(b"m", [gen, 1, 7], b"s") == "ok"
+    assert gen.seen == compared * 2
+    strength = () if byte == 4 else (1,)
+    assert calls == [(b"x", [7], *strength), (b"m", [7], b"s", *strength)]
 
 
 def test_decrypt_checks_in_order():

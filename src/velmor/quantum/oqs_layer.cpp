@@ -46,14 +46,74 @@ constexpr const char* kInstallHint =
 [[noreturn]] void unbound(const char* variable) {
     PyErr_Format(PyExc_UnboundLocalError,
                  "cannot access local variable '%s' where it is not associated with a value", variable);
-    fail();
+    nb::raise_python_error();
 }
 
 // table[int(strength)]: the table is looked up before the strength is converted
 object table_entry(const Scope& s, const Name& table, handle strength) {
     object mapping = s[table];
-    object key = integer(strength);
-    return checked(PyObject_GetItem(mapping.ptr(), key.ptr()));
+    nb::int_ key(strength);
+    return mapping[key];
+}
+
+// What a wrapper makes of an Exception raised in its protected part.
+enum class Failure {
+    wrapped,                   // QuantumOperationError(f"{prefix}{alg}): {e}") from e
+    wrapped_but_quantum_pass,  // the same, but a QuantumOperationError passes unchanged
+    false_verdict,             // verification answers False
+};
+
+// The protected part of every wrapper: `body` constructs one binding object and uses it inside
+// one block. Exceptions that are not Exceptions (interrupts, exit requests) always pass.
+template <typename Body>
+object protect(const Scope& s, handle alg, const char* prefix, Failure failure, Body body) {
+    try {
+        return body();
+    } catch (error& e) {
+        if (failure == Failure::wrapped_but_quantum_pass && Except(e).matches(s[n::QuantumOperationError]))
+            throw;
+        if (!is_exception(e)) throw;
+        if (failure == Failure::false_verdict) return nb::bool_(false);
+        wrap(s, prefix, alg, e);
+    }
+}
+
+// The key-pair wrappers: with oqs.<constructor>(alg) as o: pk = o.generate_keypair() and
+// sk = o.export_secret_key(); then (bytes(pk), bytes(sk)), after the block.
+object key_pair(const Scope& s, Args a, const Name& constructor, const char* prefix, Failure failure) {
+    handle alg = a[0];
+    object oqs = s[n::_oqs]();
+    return protect(s, alg, prefix, failure, [&] {
+        object pk, sk;
+        with_block(oqs.attr(constructor)(alg), [&](handle o) {
+            pk = o.attr(n::generate_keypair)();
+            sk = o.attr(n::export_secret_key)();
+        });
+        if (!pk) unbound("pk");
+        object public_key = bytes_of(pk);
+        if (!sk) unbound("sk");
+        return nb::make_tuple(public_key, bytes_of(sk));
+    });
+}
+
+// with binding_object as o: result = use(o); then result, None when __exit__ swallowed an error
+template <typename Use>
+object in_block(handle binding_object, Use use) {
+    object result = nb::none();
+    with_block(binding_object, [&](handle o) { result = use(o); });
+    return result;
+}
+
+// The wrappers over a secret key: with oqs.<constructor>(alg, secret_key) as o: the result is
+// bytes(o.<method>(data)).
+object keyed_call(const Scope& s, Args a, const Name& constructor, const Name& method, const char* prefix) {
+    handle alg = a[0];
+    object oqs = s[n::_oqs]();
+    object secret_key = buffer_bytes(a[1]), data = buffer_bytes(a[2]);
+    return protect(s, alg, prefix, Failure::wrapped, [&] {
+        return in_block(oqs.attr(constructor)(alg, secret_key),
+                        [&](handle o) { return bytes_of(o.attr(method)(data)); });
+    });
 }
 
 // _oqs()
@@ -76,43 +136,21 @@ object mlkem_alg(const Scope& s, Args a) { return table_entry(s, n::_MLKEM, a[0]
 // sig_algorithm(kind: str, strength: int) -> str
 object sig_algorithm(const Scope& s, Args a) {
     handle kind = a[0], strength = a[1];
-    if (truthy(checked(PyObject_RichCompare(kind.ptr(), n::mldsa.ptr(), Py_EQ))))
-        return table_entry(s, n::_MLDSA, strength);
+    if (kind.equal(handle(n::mldsa))) return table_entry(s, n::_MLDSA, strength);
     object oqs = s[n::_oqs]();
-    object enabled = checked(PySet_New(oqs.attr(n::get_enabled_sig_mechanisms)().ptr()));
+    nb::set enabled(oqs.attr(n::get_enabled_sig_mechanisms)());
     object row = table_entry(s, n::_SLHDSA, strength);
-    object it = checked(PyObject_GetIter(row.ptr()));
-    while (PyObject* next = PyIter_Next(it.ptr())) {
-        object candidate = nb::steal(next);
-        int found = PySet_Contains(enabled.ptr(), candidate.ptr());
-        if (found < 0) fail();
-        if (found) return candidate;
-    }
-    if (PyErr_Occurred()) fail();
+    for (handle candidate : row)
+        if (enabled.contains(candidate)) return nb::borrow(candidate);
     object tried = table_entry(s, n::_SLHDSA, strength);
-    object message =
-        checked(PyUnicode_FromFormat("No SLH-DSA mechanism available; tried %S", tried.ptr()));
+    object message = checked(PyUnicode_FromFormat("No SLH-DSA mechanism available; tried %S", tried.ptr()));
     raise(s[n::QuantumOperationError], message);
 }
 
 // generate_keypair(alg: str) -> tuple[bytes, bytes]
 object generate_keypair(const Scope& s, Args a) {
-    handle alg = a[0];
-    object oqs = s[n::_oqs]();
-    try {
-        object pk, sk;
-        with_block(oqs.attr(n::KeyEncapsulation)(alg), [&](handle kem) {
-            pk = kem.attr(n::generate_keypair)();
-            sk = kem.attr(n::export_secret_key)();
-        });
-        if (!pk) unbound("pk");
-        object public_key = bytes_of(pk);
-        if (!sk) unbound("sk");
-        return nb::make_tuple(public_key, bytes_of(sk));
-    } catch (error& e) {
-        if (Except(e).matches(s[n::QuantumOperationError]) || !is_exception(e)) throw;
-        wrap(s, "KEM key generation failed (", alg, e);
-    }
+    return key_pair(s, a, n::KeyEncapsulation, "KEM key generation failed (",
+                    Failure::wrapped_but_quantum_pass);
 }
 
 // encapsulate(alg: str, public_key: bytes) -> tuple[bytes, bytes]
@@ -120,71 +158,30 @@ object encapsulate(const Scope& s, Args a) {
     handle alg = a[0];
     object oqs = s[n::_oqs]();
     object public_key = buffer_bytes(a[1]);
-    try {
+    return protect(s, alg, "KEM encapsulation failed (", Failure::wrapped, [&] {
         object ct, ss;
         with_block(oqs.attr(n::KeyEncapsulation)(alg), [&](handle kem) {
             unpack(kem.attr(n::encap_secret)(public_key), {&ct, &ss});
         });
         if (!ct) unbound("ct");
-        return nb::make_tuple(bytes_of(ct), bytes_of(ss));
-    } catch (error& e) {
-        if (!is_exception(e)) throw;
-        wrap(s, "KEM encapsulation failed (", alg, e);
-    }
+        object ciphertext = bytes_of(ct);
+        return nb::make_tuple(ciphertext, bytes_of(ss));
+    });
 }
 
 // decapsulate(alg: str, secret_key: bytes, ciphertext: bytes) -> bytes
 object decapsulate(const Scope& s, Args a) {
-    handle alg = a[0];
-    object oqs = s[n::_oqs]();
-    object secret_key = buffer_bytes(a[1]), ciphertext = buffer_bytes(a[2]);
-    try {
-        object result = nb::none();
-        with_block(oqs.attr(n::KeyEncapsulation)(alg, secret_key), [&](handle kem) {
-            result = bytes_of(kem.attr(n::decap_secret)(ciphertext));
-        });
-        return result;
-    } catch (error& e) {
-        if (!is_exception(e)) throw;
-        wrap(s, "KEM decapsulation failed (", alg, e);
-    }
+    return keyed_call(s, a, n::KeyEncapsulation, n::decap_secret, "KEM decapsulation failed (");
 }
 
 // sig_generate_keypair(alg: str) -> tuple[bytes, bytes]
 object sig_generate_keypair(const Scope& s, Args a) {
-    handle alg = a[0];
-    object oqs = s[n::_oqs]();
-    try {
-        object pk, sk;
-        with_block(oqs.attr(n::Signature)(alg), [&](handle sig) {
-            pk = sig.attr(n::generate_keypair)();
-            sk = sig.attr(n::export_secret_key)();
-        });
-        if (!pk) unbound("pk");
-        object public_key = bytes_of(pk);
-        if (!sk) unbound("sk");
-        return nb::make_tuple(public_key, bytes_of(sk));
-    } catch (error& e) {
-        if (!is_exception(e)) throw;
-        wrap(s, "Signature key generation failed (", alg, e);
-    }
+    return key_pair(s, a, n::Signature, "Signature key generation failed (", Failure::wrapped);
 }
 
 // sig_sign(alg: str, secret_key: bytes, message: bytes) -> bytes
 object sig_sign(const Scope& s, Args a) {
-    handle alg = a[0];
-    object oqs = s[n::_oqs]();
-    object secret_key = buffer_bytes(a[1]), message = buffer_bytes(a[2]);
-    try {
-        object result = nb::none();
-        with_block(oqs.attr(n::Signature)(alg, secret_key), [&](handle sig) {
-            result = bytes_of(sig.attr(n::sign)(message));
-        });
-        return result;
-    } catch (error& e) {
-        if (!is_exception(e)) throw;
-        wrap(s, "Signing failed (", alg, e);
-    }
+    return keyed_call(s, a, n::Signature, n::sign, "Signing failed (");
 }
 
 // sig_verify(alg: str, public_key: bytes, message: bytes, signature: bytes) -> bool
@@ -192,55 +189,44 @@ object sig_verify(const Scope& s, Args a) {
     handle alg = a[0];
     object oqs = s[n::_oqs]();
     object public_key = buffer_bytes(a[1]), message = buffer_bytes(a[2]), signature = buffer_bytes(a[3]);
-    try {
-        object result = nb::none();
-        with_block(oqs.attr(n::Signature)(alg), [&](handle sig) {
-            bool ok = truthy(sig.attr(n::verify)(message, signature, public_key));
-            result = nb::bool_(ok);
+    return protect(s, alg, nullptr, Failure::false_verdict, [&] {
+        return in_block(oqs.attr(n::Signature)(alg), [&](handle sig) -> object {
+            return nb::bool_(sig.attr(n::verify)(message, signature, public_key));
         });
-        return result;
-    } catch (error& e) {
-        if (!is_exception(e)) throw;
-        return nb::bool_(false);
-    }
+    });
 }
 
-object table(std::initializer_list<const char*> names) {
-    object d = checked(PyDict_New());
-    long key = 0;
-    for (const char* name : names) {
-        object k = number(key++);
-        if (PyDict_SetItem(d.ptr(), k.ptr(), checked(PyUnicode_FromString(name)).ptr()) < 0) fail();
-    }
-    return d;
+// A row of a table: one mechanism name, or the list of names a liboqs may give one mechanism.
+using Candidates = std::pair<const char*, const char*>;
+object row(const char* name) { return nb::str(name); }
+object row(const Candidates& names) {
+    nb::list candidates;
+    candidates.append(nb::str(names.first));
+    candidates.append(nb::str(names.second));
+    return candidates;
 }
 
-object candidates(std::initializer_list<std::pair<const char*, const char*>> rows) {
-    object d = checked(PyDict_New());
-    long key = 0;
-    for (const auto& [first, second] : rows) {
-        object k = number(key++);
-        object row = checked(PyList_New(0));
-        if (PyList_Append(row.ptr(), checked(PyUnicode_FromString(first)).ptr()) < 0 ||
-            PyList_Append(row.ptr(), checked(PyUnicode_FromString(second)).ptr()) < 0 ||
-            PyDict_SetItem(d.ptr(), k.ptr(), row.ptr()) < 0)
-            fail();
-    }
-    return d;
+// {0: row, 1: row, 2: row}: a mapping, so no other strength, not even -1, finds an entry
+template <typename Row>
+nb::dict by_strength(std::initializer_list<Row> rows) {
+    nb::dict table;
+    long strength = 0;
+    for (const Row& r : rows) table[nb::int_(strength++)] = row(r);
+    return table;
 }
 
 }  // namespace
 
 void build_quantum_oqs(Module& m) {
     m.import_from("velmor.errors", {"QuantumOperationError"});
-    m.set("_FRODO", table({"FrodoKEM-640-AES", "FrodoKEM-976-AES", "FrodoKEM-1344-AES"}));
-    m.set("_CMCE", table({"Classic-McEliece-6688128", "Classic-McEliece-6960119",
-                          "Classic-McEliece-8192128"}));
-    m.set("_MLKEM", table({"ML-KEM-512", "ML-KEM-768", "ML-KEM-1024"}));
-    m.set("_MLDSA", table({"ML-DSA-44", "ML-DSA-65", "ML-DSA-87"}));
-    m.set("_SLHDSA", candidates({{"SLH-DSA-SHA2-128f", "SLH_DSA_PURE_SHA2_128F"},
-                                 {"SLH-DSA-SHA2-192f", "SLH_DSA_PURE_SHA2_192F"},
-                                 {"SLH-DSA-SHA2-256f", "SLH_DSA_PURE_SHA2_256F"}}));
+    m.set("_FRODO", by_strength({"FrodoKEM-640-AES", "FrodoKEM-976-AES", "FrodoKEM-1344-AES"}));
+    m.set("_CMCE",
+          by_strength({"Classic-McEliece-6688128", "Classic-McEliece-6960119", "Classic-McEliece-8192128"}));
+    m.set("_MLKEM", by_strength({"ML-KEM-512", "ML-KEM-768", "ML-KEM-1024"}));
+    m.set("_MLDSA", by_strength({"ML-DSA-44", "ML-DSA-65", "ML-DSA-87"}));
+    m.set("_SLHDSA", by_strength<Candidates>({{"SLH-DSA-SHA2-128f", "SLH_DSA_PURE_SHA2_128F"},
+                                              {"SLH-DSA-SHA2-192f", "SLH_DSA_PURE_SHA2_192F"},
+                                              {"SLH-DSA-SHA2-256f", "SLH_DSA_PURE_SHA2_256F"}}));
     m.def("_oqs", lazy_import, {});
     m.def("frodo_alg", frodo_alg, {{"strength", "int"}}, "str");
     m.def("cmce_alg", cmce_alg, {{"strength", "int"}}, "str");

@@ -5,6 +5,7 @@
 namespace velmor {
 
 void build_quantum_types(vm::Module& m) {
+    namespace nb = vm::nb;
     m.import_from("enum", {"IntEnum"});
     vm::object base = m.get("IntEnum");
     m.set("QuantumGeneration",

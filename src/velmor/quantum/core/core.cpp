@@ -4,12 +4,6 @@
 
 namespace velmor {
 
-namespace {
-
-vm::object ascii(const char* text) { return vm::checked(PyBytes_FromString(text)); }
-
-}  // namespace
-
 void build_quantum_core(vm::Module& m) {
     using namespace quantum;
     using P = vm::Param;
@@ -32,12 +26,22 @@ void build_quantum_core(vm::Module& m) {
     m.import_from("velmor.rsa.core", {"_pkcs1_to_spki", "_OAEP"});
     m.import_from("velmor.quantum", {"_oqs"});
     m.import_from("velmor.quantum.types", {"QuantumGeneration", "QuantumStrength", "SignatureAlgorithm"});
-    m.set("_GEN8_INFO", ascii("Gen8-Hybrid-X25519-MLKEM"));
-    m.set("_GEN6_INFO", ascii("Gen6-Frodo-GCM"));
-    m.set("_GEN5_INFO", ascii("Gen5-CMCE-HMAC"));
-    m.set("_GEN7_INFO", ascii("Gen7-Hybrid-RSA-Frodo"));
+    m.set("_GEN8_INFO", nb::bytes("Gen8-Hybrid-X25519-MLKEM"));
+    m.set("_GEN6_INFO", nb::bytes("Gen6-Frodo-GCM"));
+    m.set("_GEN5_INFO", nb::bytes("Gen5-CMCE-HMAC"));
+    m.set("_GEN7_INFO", nb::bytes("Gen7-Hybrid-RSA-Frodo"));
 
     const char* pair = "tuple[bytes, bytes]";
+    // The parameters of the generation functions: the KEM-only generations read a capsule, the
+    // hybrid ones a secret of several parts.
+    const std::initializer_list<P> encrypt_by_capsule = {
+        {"data", "bytes"}, {"raw_pk", "bytes"}, {"strength", "int"}};
+    const std::initializer_list<P> decrypt_by_capsule = {
+        {"enc", "bytes"}, {"raw_sk", "bytes"}, {"capsule", "bytes"}, {"strength", "int"}};
+    const std::initializer_list<P> encrypt_hybrid = {
+        {"data", "bytes"}, {"raw", "bytes"}, {"strength", "int"}};
+    const std::initializer_list<P> decrypt_hybrid = {
+        {"enc", "bytes"}, {"raw", "bytes"}, {"secret", "bytes"}, {"strength", "int"}};
     m.def("_hkdf", hkdf, {{"ikm", "bytes"}, {"salt", "bytes"}, {"info", "bytes"}, {"length", "int"}}, "bytes");
     m.def("_gcm_seal", gcm_seal, {{"key", "bytes"}, {"nonce", "bytes"}, {"data", "bytes"}}, pair);
     m.def("_gcm_open", gcm_open,
@@ -61,27 +65,22 @@ void build_quantum_core(vm::Module& m) {
     m.def("_gen4_key", gen4_key, {{"ss", "bytes"}}, "bytes");
     m.def("_gen4_encrypt", gen4_encrypt, {{"data", "bytes"}, {"raw_pk", "bytes"}}, pair);
     m.def("_gen4_decrypt", gen4_decrypt, {{"enc", "bytes"}, {"raw_sk", "bytes"}, {"capsule", "bytes"}}, "bytes");
-    m.def("_gen6_encrypt", gen6_encrypt, {{"data", "bytes"}, {"raw_pk", "bytes"}, {"strength", "int"}}, pair);
-    m.def("_gen6_decrypt", gen6_decrypt,
-          {{"enc", "bytes"}, {"raw_sk", "bytes"}, {"capsule", "bytes"}, {"strength", "int"}}, "bytes");
-    m.def("_gen2_encrypt", gen2_encrypt, {{"data", "bytes"}, {"raw_pk", "bytes"}, {"strength", "int"}}, pair);
-    m.def("_gen2_decrypt", gen2_decrypt,
-          {{"enc", "bytes"}, {"raw_sk", "bytes"}, {"capsule", "bytes"}, {"strength", "int"}}, "bytes");
-    m.def("_gen5_encrypt", gen5_encrypt, {{"data", "bytes"}, {"raw_pk", "bytes"}, {"strength", "int"}}, pair);
-    m.def("_gen5_decrypt", gen5_decrypt,
-          {{"enc", "bytes"}, {"raw_sk", "bytes"}, {"capsule", "bytes"}, {"strength", "int"}}, "bytes");
+    m.def("_gen6_encrypt", gen6_encrypt, encrypt_by_capsule, pair);
+    m.def("_gen6_decrypt", gen6_decrypt, decrypt_by_capsule, "bytes");
+    m.def("_gen2_encrypt", gen2_encrypt, encrypt_by_capsule, pair);
+    m.def("_gen2_decrypt", gen2_decrypt, decrypt_by_capsule, "bytes");
+    m.def("_gen5_encrypt", gen5_encrypt, encrypt_by_capsule, pair);
+    m.def("_gen5_decrypt", gen5_decrypt, decrypt_by_capsule, "bytes");
 
     m.def("_xor_mix", xor_mix, {{"session_key", "bytes"}, {"frodo_ss", "bytes"}}, "bytes");
     m.def("_gen7_generate", gen7_generate, {{"strength", "QuantumStrength"}}, pair);
-    m.def("_gen7_encrypt", gen7_encrypt, {{"data", "bytes"}, {"raw", "bytes"}, {"strength", "int"}}, pair);
-    m.def("_gen7_decrypt", gen7_decrypt,
-          {{"enc", "bytes"}, {"raw", "bytes"}, {"secret", "bytes"}, {"strength", "int"}}, "bytes");
+    m.def("_gen7_encrypt", gen7_encrypt, encrypt_hybrid, pair);
+    m.def("_gen7_decrypt", gen7_decrypt, decrypt_hybrid, "bytes");
 
     m.def("_x25519_raw", x25519_raw, {{"priv", "X25519PrivateKey"}}, pair);
     m.def("_gen8_generate", gen8_generate, {{"strength", "QuantumStrength"}}, pair);
-    m.def("_gen8_encrypt", gen8_encrypt, {{"data", "bytes"}, {"raw", "bytes"}, {"strength", "int"}}, pair);
-    m.def("_gen8_decrypt", gen8_decrypt,
-          {{"enc", "bytes"}, {"raw", "bytes"}, {"secret", "bytes"}, {"strength", "int"}}, "bytes");
+    m.def("_gen8_encrypt", gen8_encrypt, encrypt_hybrid, pair);
+    m.def("_gen8_decrypt", gen8_decrypt, decrypt_hybrid, "bytes");
 
     m.def("_sig_kind", sig_kind, {{"alg", "SignatureAlgorithm"}}, "str");
     m.def("_sig_strip", sig_strip, {{"headered", "bytes"}, {"label", "str"}}, "tuple[int, int, bytes]");

@@ -1,63 +1,51 @@
 // encrypt and decrypt: check the key, split off its header and hand the work to the generation
 // named by its first byte.
-#include "quantum/core/core.hpp"
+#include "quantum/core/generations.hpp"
 
-#include <cstring>
+#include <string_view>
 
 namespace velmor::quantum {
 
-using namespace vm;
-
-namespace {
 namespace n {
-VM_NAME(InvalidInputError);
-VM_NAME(QuantumOperationError);
-VM_NAME(DecryptionError);
 VM_NAME(encode);
 VM_NAME(decode);
-VM_NAME(_gen4_encrypt);
-VM_NAME(_gen6_encrypt);
-VM_NAME(_gen2_encrypt);
-VM_NAME(_gen5_encrypt);
-VM_NAME(_gen7_encrypt);
-VM_NAME(_gen8_encrypt);
-VM_NAME(_gen4_decrypt);
-VM_NAME(_gen6_decrypt);
-VM_NAME(_gen2_decrypt);
-VM_NAME(_gen5_decrypt);
-VM_NAME(_gen7_decrypt);
-VM_NAME(_gen8_decrypt);
-static Name utf_8{"utf-8"};
-static Name hex2{"02x"};
+static vm::Name utf_8{"utf-8"};
+static vm::Name hex2{"02x"};
 }  // namespace n
 
-// any(value): the host's truth test of each item
+namespace {
+
+// any(value): the host's truth test of each item; the items of bytes are true when nonzero
 bool any_item(handle value) {
     if (PyBytes_CheckExact(value.ptr())) {
-        const char* p = PyBytes_AS_STRING(value.ptr());
-        for (Py_ssize_t i = 0, size = PyBytes_GET_SIZE(value.ptr()); i < size; ++i)
-            if (p[i]) return true;
-        return false;
+        std::string_view data(PyBytes_AS_STRING(value.ptr()), PyBytes_GET_SIZE(value.ptr()));
+        return data.find_first_not_of('\0') != std::string_view::npos;
     }
-    object it = checked(PyObject_GetIter(value.ptr()));
-    while (PyObject* next = PyIter_Next(it.ptr())) {
-        object element = nb::steal(next);
-        if (truthy(element)) return true;
-    }
-    if (PyErr_Occurred()) fail();
+    for (handle item : value)
+        if (nb::bool_(item)) return true;
     return false;
 }
 
-bool is(handle gen, long value) {
-    object v = number(value);
-    return truthy(checked(PyObject_RichCompare(gen.ptr(), v.ptr(), Py_EQ)));
+// The row whose byte equals `gen`, compared in table order; null when none does. An exact int,
+// such as every byte of a bytes key, is compared by value: its == has nothing to observe.
+const Generation* generation_of(handle gen) {
+    if (PyLong_CheckExact(gen.ptr())) {
+        int overflow = 0;
+        long value = PyLong_AsLongAndOverflow(gen.ptr(), &overflow);
+        for (const Generation& g : kGenerations)
+            if (!overflow && value == g.byte) return &g;
+        return nullptr;
+    }
+    for (const Generation& g : kGenerations)
+        if (gen.equal(nb::int_(g.byte))) return &g;
+    return nullptr;
 }
 
 [[noreturn]] void unsupported(const Scope& s, handle gen, const char* direction) {
-    object digits = checked(PyObject_Format(gen.ptr(), n::hex2.ptr()));
-    object message = checked(PyUnicode_FromFormat("Quantum generation 0x%U is not supported for %s",
-                                                  digits.ptr(), direction));
-    raise(s[n::QuantumOperationError], message);
+    object digits = vm::checked(PyObject_Format(gen.ptr(), n::hex2.ptr()));
+    object message = vm::checked(
+        PyUnicode_FromFormat("Quantum generation 0x%U is not supported for %s", digits.ptr(), direction));
+    vm::raise(s[n::QuantumOperationError], message);
 }
 
 }  // namespace
@@ -73,19 +61,16 @@ const char* const encrypt_doc =
 // encrypt(message: str, public_key: bytes) -> tuple[bytes, bytes]
 object encrypt(const Scope& s, Args a) {
     handle message = a[0], public_key = a[1];
-    if (length(public_key) < 3 || !any_item(slice(public_key, 2, kEnd)))
-        raise(s[n::InvalidInputError], "Invalid or empty quantum public key");
-    object gen = item(public_key, 0);
-    object strength = item(public_key, 1);
-    object raw = slice(public_key, 2, kEnd);
+    if (nb::len(public_key) <= kHeader || !any_item(from(public_key, kHeader)))
+        vm::raise(s[n::InvalidInputError], "Invalid or empty quantum public key");
+    object gen = public_key[nb::int_(0)];
+    object strength = public_key[nb::int_(1)];
+    object raw = from(public_key, kHeader);
     object data = message.attr(n::encode)(n::utf_8);
-    if (is(gen, 4)) return s[n::_gen4_encrypt](data, raw);
-    if (is(gen, 6)) return s[n::_gen6_encrypt](data, raw, strength);
-    if (is(gen, 2)) return s[n::_gen2_encrypt](data, raw, strength);
-    if (is(gen, 5)) return s[n::_gen5_encrypt](data, raw, strength);
-    if (is(gen, 7)) return s[n::_gen7_encrypt](data, raw, strength);
-    if (is(gen, 8)) return s[n::_gen8_encrypt](data, raw, strength);
-    unsupported(s, gen, "encryption");
+    const Generation* g = generation_of(gen);
+    if (!g) unsupported(s, gen, "encryption");
+    object encrypt = s[*g->encrypt];
+    return g->fixed_strength ? encrypt(data, raw) : encrypt(data, raw, strength);
 }
 
 const char* const decrypt_doc =
@@ -100,32 +85,21 @@ const char* const decrypt_doc =
 // decrypt(encrypted_message: bytes, private_key: bytes, secret: bytes) -> str
 object decrypt(const Scope& s, Args a) {
     handle enc = a[0], private_key = a[1], secret = a[2];
-    if (length(private_key) < 3) raise(s[n::InvalidInputError], "Invalid quantum private key");
-    if (!truthy(secret))
-        raise(s[n::InvalidInputError], "Encapsulated secret required for quantum decryption");
-    object gen = item(private_key, 0);
-    object strength = item(private_key, 1);
-    object raw = slice(private_key, 2, kEnd);
-    object data;
-    if (is(gen, 4))
-        data = s[n::_gen4_decrypt](enc, raw, secret);
-    else if (is(gen, 6))
-        data = s[n::_gen6_decrypt](enc, raw, secret, strength);
-    else if (is(gen, 2))
-        data = s[n::_gen2_decrypt](enc, raw, secret, strength);
-    else if (is(gen, 5))
-        data = s[n::_gen5_decrypt](enc, raw, secret, strength);
-    else if (is(gen, 7))
-        data = s[n::_gen7_decrypt](enc, raw, secret, strength);
-    else if (is(gen, 8))
-        data = s[n::_gen8_decrypt](enc, raw, secret, strength);
-    else
-        unsupported(s, gen, "decryption");
+    if (nb::len(private_key) <= kHeader) vm::raise(s[n::InvalidInputError], "Invalid quantum private key");
+    if (!nb::bool_(secret))
+        vm::raise(s[n::InvalidInputError], "Encapsulated secret required for quantum decryption");
+    object gen = private_key[nb::int_(0)];
+    object strength = private_key[nb::int_(1)];
+    object raw = from(private_key, kHeader);
+    const Generation* g = generation_of(gen);
+    if (!g) unsupported(s, gen, "decryption");
+    object decrypt = s[*g->decrypt];
+    object data = g->fixed_strength ? decrypt(enc, raw, secret) : decrypt(enc, raw, secret, strength);
     try {
         return data.attr(n::decode)(n::utf_8);
-    } catch (error& e) {
+    } catch (vm::error& e) {
         if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        raise_from(s[n::DecryptionError], "Decrypted quantum data is not valid UTF-8", e);
+        vm::raise_from(s[n::DecryptionError], "Decrypted quantum data is not valid UTF-8", e);
     }
 }
 

@@ -6,45 +6,33 @@
 
 namespace velmor::quantum {
 
-using namespace vm;
-
-namespace {
 namespace n {
-VM_NAME(_oqs);
-VM_NAME(cmce_alg);
-VM_NAME(encapsulate);
-VM_NAME(decapsulate);
-VM_NAME(_hkdf);
 VM_NAME(_cbc_encrypt);
 VM_NAME(_cbc_decrypt);
-VM_NAME(_hmac256);
 VM_NAME(_GEN5_INFO);
 VM_NAME(hmac);
 VM_NAME(compare_digest);
-VM_NAME(InvalidInputError);
-VM_NAME(DecryptionError);
 }  // namespace n
 
-object empty_bytes() { return checked(PyBytes_FromStringAndSize("", 0)); }
+namespace {
 
-// `refused` is the generation's message for a key part of the wrong length
-void encapsulate_cmce(const Scope& s, handle raw_pk, handle strength, const char* refused, object& capsule,
-                      object& ss) {
-    object oqs = s[n::_oqs];
-    object alg = s[n::_oqs].attr(n::cmce_alg)(strength);
-    object public_key = key_part(s, alg, Part::public_key, raw_pk, refused);
-    unpack(oqs.attr(n::encapsulate)(alg, public_key), {&capsule, &ss});
+// Generation 5 derives both keys at once: the AES key, then the MAC key.
+constexpr Py_ssize_t kKeyPair = 2 * kKey;
+
+// _hkdf(ss, b"", b"", 32): generation 2's AES key, without salt or label
+object gen2_aes_key(const Scope& s, handle ss) {
+    return s[n::_hkdf](ss, nb::bytes("", 0), nb::bytes("", 0), nb::int_(kKey));
 }
 
-object decapsulate_cmce(const Scope& s, handle raw_sk, handle capsule, handle strength, const char* refused) {
-    object oqs = s[n::_oqs];
-    object alg = s[n::_oqs].attr(n::cmce_alg)(strength);
-    object secret_key = key_part(s, alg, Part::secret_key, raw_sk, refused);
-    return oqs.attr(n::decapsulate)(alg, secret_key, capsule);
+// dk = _hkdf(ss, salt, _GEN5_INFO, 64): generation 5's AES key (dk[:32]) and MAC key (dk[32:64])
+void gen5_keys(const Scope& s, handle ss, handle salt, object& aes_key, object& mac_key) {
+    object dk = s[n::_hkdf](ss, salt, s[n::_GEN5_INFO], nb::int_(kKeyPair));
+    aes_key = cut(dk, 0, kKey);
+    mac_key = cut(dk, kKey, kKeyPair);
 }
 
 bool mac_matches(const Scope& s, handle received, handle computed) {
-    return truthy(s[n::hmac].attr(n::compare_digest)(received, computed));
+    return bool(nb::bool_(s[n::hmac].attr(n::compare_digest)(received, computed)));
 }
 
 }  // namespace
@@ -53,25 +41,25 @@ bool mac_matches(const Scope& s, handle received, handle computed) {
 object gen2_encrypt(const Scope& s, Args a) {
     handle data = a[0], raw_pk = a[1], strength = a[2];
     object capsule, ss;
-    encapsulate_cmce(s, raw_pk, strength, "Invalid Gen2 public key", capsule, ss);
-    object aes_key = s[n::_hkdf](ss, empty_bytes(), empty_bytes(), number(32));
-    object iv = random_bytes(16);
+    encapsulate(s, n::cmce_alg, strength, raw_pk, "Invalid Gen2 public key", capsule, ss);
+    object aes_key = gen2_aes_key(s, ss);
+    object iv = random_bytes(kIv);
     object ct = s[n::_cbc_encrypt](data, aes_key, iv);
-    object mac = s[n::_hmac256](ss, join({iv, ct}));
-    return nb::make_tuple(capsule, join({iv, ct, mac}));
+    object mac = s[n::_hmac256](ss, vm::join({iv, ct}));
+    return nb::make_tuple(capsule, vm::join({iv, ct, mac}));
 }
 
 // _gen2_decrypt(enc: bytes, raw_sk: bytes, capsule: bytes, strength: int) -> bytes
 object gen2_decrypt(const Scope& s, Args a) {
     handle enc = a[0], raw_sk = a[1], capsule = a[2], strength = a[3];
-    if (length(enc) < 48) raise(s[n::InvalidInputError], "Invalid Gen2 encrypted message");
-    object iv = slice(enc, 0, 16);
-    object mac = slice(enc, -32, kEnd);
-    object ct = slice(enc, 16, -32);
-    object ss = decapsulate_cmce(s, raw_sk, capsule, strength, "Invalid Gen2 private key");
-    object expected = s[n::_hmac256](ss, join({iv, ct}));
-    if (!mac_matches(s, mac, expected)) raise(s[n::DecryptionError], "Gen2 HMAC verification failed");
-    object aes_key = s[n::_hkdf](ss, empty_bytes(), empty_bytes(), number(32));
+    if (nb::len(enc) < kIv + kMac) vm::raise(s[n::InvalidInputError], "Invalid Gen2 encrypted message");
+    object iv = cut(enc, 0, kIv);
+    object mac = from(enc, -kMac);
+    object ct = cut(enc, kIv, -kMac);
+    object ss = decapsulate(s, n::cmce_alg, strength, raw_sk, capsule, "Invalid Gen2 private key");
+    object expected = s[n::_hmac256](ss, vm::join({iv, ct}));
+    if (!mac_matches(s, mac, expected)) vm::raise(s[n::DecryptionError], "Gen2 HMAC verification failed");
+    object aes_key = gen2_aes_key(s, ss);
     return s[n::_cbc_decrypt](ct, aes_key, iv);
 }
 
@@ -79,31 +67,30 @@ object gen2_decrypt(const Scope& s, Args a) {
 object gen5_encrypt(const Scope& s, Args a) {
     handle data = a[0], raw_pk = a[1], strength = a[2];
     object capsule, ss;
-    encapsulate_cmce(s, raw_pk, strength, "Invalid Gen5 public key", capsule, ss);
-    object salt = random_bytes(32);
-    object dk = s[n::_hkdf](ss, salt, s[n::_GEN5_INFO], number(64));
-    object aes_key = slice(dk, 0, 32);
-    object mac_key = slice(dk, 32, 64);
-    object iv = random_bytes(16);
+    encapsulate(s, n::cmce_alg, strength, raw_pk, "Invalid Gen5 public key", capsule, ss);
+    object salt = random_bytes(kSalt);
+    object aes_key, mac_key;
+    gen5_keys(s, ss, salt, aes_key, mac_key);
+    object iv = random_bytes(kIv);
     object ct = s[n::_cbc_encrypt](data, aes_key, iv);
-    object mac = s[n::_hmac256](mac_key, join({salt, iv, ct}));
-    return nb::make_tuple(capsule, join({salt, iv, ct, mac}));
+    object mac = s[n::_hmac256](mac_key, vm::join({salt, iv, ct}));
+    return nb::make_tuple(capsule, vm::join({salt, iv, ct, mac}));
 }
 
 // _gen5_decrypt(enc: bytes, raw_sk: bytes, capsule: bytes, strength: int) -> bytes
 object gen5_decrypt(const Scope& s, Args a) {
     handle enc = a[0], raw_sk = a[1], capsule = a[2], strength = a[3];
-    if (length(enc) < 80) raise(s[n::InvalidInputError], "Invalid Gen5 encrypted message");
-    object salt = slice(enc, 0, 32);
-    object iv = slice(enc, 32, 48);
-    object mac = slice(enc, -32, kEnd);
-    object ct = slice(enc, 48, -32);
-    object ss = decapsulate_cmce(s, raw_sk, capsule, strength, "Invalid Gen5 private key");
-    object dk = s[n::_hkdf](ss, salt, s[n::_GEN5_INFO], number(64));
-    object aes_key = slice(dk, 0, 32);
-    object mac_key = slice(dk, 32, 64);
-    object expected = s[n::_hmac256](mac_key, join({salt, iv, ct}));
-    if (!mac_matches(s, mac, expected)) raise(s[n::DecryptionError], "Gen5 HMAC verification failed");
+    if (nb::len(enc) < kSalt + kIv + kMac)
+        vm::raise(s[n::InvalidInputError], "Invalid Gen5 encrypted message");
+    object salt = cut(enc, 0, kSalt);
+    object iv = cut(enc, kSalt, kSalt + kIv);
+    object mac = from(enc, -kMac);
+    object ct = cut(enc, kSalt + kIv, -kMac);
+    object ss = decapsulate(s, n::cmce_alg, strength, raw_sk, capsule, "Invalid Gen5 private key");
+    object aes_key, mac_key;
+    gen5_keys(s, ss, salt, aes_key, mac_key);
+    object expected = s[n::_hmac256](mac_key, vm::join({salt, iv, ct}));
+    if (!mac_matches(s, mac, expected)) vm::raise(s[n::DecryptionError], "Gen5 HMAC verification failed");
     return s[n::_cbc_decrypt](ct, aes_key, iv);
 }
 
