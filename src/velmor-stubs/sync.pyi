@@ -255,19 +255,21 @@ class _Quantum:
     def sign(data: bytes, private_key: bytes) -> bytes:
         """Sign data with a post-quantum private signature key; return the raw signature.
 
-        Raises InvalidInputError for a key without its header or with an unknown scheme id; KeyError
-        for a strength byte other than 0, 1 and 2; QuantumOperationError when the binding is missing,
-        has no SLH-DSA mechanism or fails to sign.
+        Raises InvalidInputError for a key without its header, with an unknown scheme id or of the
+        wrong length for its mechanism; KeyError for a strength byte other than 0, 1 and 2; TypeError
+        for data that is not bytes-like; QuantumOperationError when the binding is missing, has no
+        SLH-DSA mechanism or fails to sign.
         """
     @staticmethod
     def verify(data: bytes, signature: bytes, public_key: bytes) -> bool:
         """Check a post-quantum signature of data under a public signature key; return True or False.
 
-        False for a signature that does not match, and for a key without its header or with an unknown
-        scheme id.
+        False for a signature that does not match, and for a key without its header, with an unknown
+        scheme id or of the wrong length for its mechanism.
 
-        Raises KeyError for a strength byte other than 0, 1 and 2, QuantumOperationError when the
-        binding is missing or has no SLH-DSA mechanism.
+        Raises KeyError for a strength byte other than 0, 1 and 2, TypeError for data or a signature
+        that is not bytes-like, QuantumOperationError when the binding is missing or has no SLH-DSA
+        mechanism.
         """
 
 aes: _AES

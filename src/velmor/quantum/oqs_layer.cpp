@@ -72,7 +72,7 @@ object protect(const Scope& s, handle alg, const char* prefix, Failure failure, 
     } catch (error& e) {
         if (failure == Failure::wrapped_but_quantum_pass && Except(e).matches(s[n::QuantumOperationError]))
             throw;
-        if (!is_exception(e)) throw;
+        if (!e.matches(PyExc_Exception)) throw;
         if (failure == Failure::false_verdict) return nb::bool_(false);
         wrap(s, prefix, alg, e);
     }

@@ -27,8 +27,8 @@ object slice(handle seq, handle start, handle stop) {
 }
 
 object slice(handle seq, Py_ssize_t start, Py_ssize_t stop) {
-    object first = number(start);
-    return slice(seq, first, stop == kEnd ? nb::none() : number(stop));
+    object first = nb::int_(start);
+    return slice(seq, first, stop == kEnd ? object(nb::none()) : object(nb::int_(stop)));
 }
 
 object buffer_bytes(handle value) {
@@ -170,26 +170,5 @@ object import_name(const Scope& s, handle name) {
     object level = checked(PyLong_FromLong(0));
     return import_fn(name, nb::borrow(s.globals), nb::none(), nb::none(), level);
 }
-
-Py_ssize_t length(handle value) {
-    Py_ssize_t n = PyObject_Length(value.ptr());
-    if (n < 0) fail();
-    return n;
-}
-
-object number(Py_ssize_t value) { return checked(PyLong_FromSsize_t(value)); }
-
-object boolean(bool value) { return nb::borrow(value ? Py_True : Py_False); }
-
-object add(handle a, handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
-
-object integer(handle value) { return checked(PyNumber_Long(value.ptr())); }
-
-object item(handle seq, Py_ssize_t index) {
-    object key = number(index);
-    return checked(PyObject_GetItem(seq.ptr(), key.ptr()));
-}
-
-bool is_exception(const error& e) { return e.matches(PyExc_Exception); }
 
 }  // namespace vm

@@ -236,19 +236,6 @@ object import_name(const Scope& s, handle name);
 bool truthy(handle value);
 
 // ---------------------------------------------------------------------------------------------
-// Older spellings of nanobind's operations, kept while code still uses them; new code uses
-// nanobind's own (nb::len, nb::int_, nb::bool_, its operators and indexing,
-// python_error::matches).
-
-Py_ssize_t length(handle value);    // nb::len(value)
-object number(Py_ssize_t value);    // nb::int_(value)
-object boolean(bool value);         // nb::bool_(value)
-object add(handle a, handle b);     // a + b
-object integer(handle value);       // nb::int_(value)
-object item(handle seq, Py_ssize_t index);  // seq[nb::int_(index)]
-bool is_exception(const error& e);  // e.matches(PyExc_Exception)
-
-// ---------------------------------------------------------------------------------------------
 // The paired text forms: text goes in as UTF-8 and comes out as Base64, Base64 goes in strictly
 // and comes out as UTF-8 text. The family names the bytes function and the errors.
 

@@ -73,11 +73,6 @@ QUANTUM_NAME(QuantumOperationError);
 inline object random_bytes(Py_ssize_t size) { return vm::urandom(nb::int_(size)); }
 // QuantumStrength.HIGHEST, the strength of generation 4 whatever its key says
 inline object highest_strength(const Scope& s) { return s[n::QuantumStrength].attr(n::HIGHEST); }
-// seq[start:stop] and seq[start:], sliced as the host slices
-inline object cut(handle seq, Py_ssize_t start, Py_ssize_t stop) { return seq[nb::slice(start, stop)]; }
-inline object from(handle seq, Py_ssize_t start) {
-    return seq[nb::slice(nb::int_(start), nb::none(), nb::none())];
-}
 // a == b as the host's `==` decides it (nb::handle::equal also answers true for the same object)
 bool equals(handle a, handle b);
 // bytes([first, second]) of two ints: the two-byte header of every key

@@ -61,11 +61,11 @@ const char* const encrypt_doc =
 // encrypt(message: str, public_key: bytes) -> tuple[bytes, bytes]
 object encrypt(const Scope& s, Args a) {
     handle message = a[0], public_key = a[1];
-    if (nb::len(public_key) <= kHeader || !any_item(from(public_key, kHeader)))
+    if (nb::len(public_key) <= kHeader || !any_item(vm::slice(public_key, kHeader, vm::kEnd)))
         vm::raise(s[n::InvalidInputError], "Invalid or empty quantum public key");
     object gen = public_key[nb::int_(0)];
     object strength = public_key[nb::int_(1)];
-    object raw = from(public_key, kHeader);
+    object raw = vm::slice(public_key, kHeader, vm::kEnd);
     object data = message.attr(n::encode)(n::utf_8);
     const Generation* g = generation_of(gen);
     if (!g) unsupported(s, gen, "encryption");
@@ -90,7 +90,7 @@ object decrypt(const Scope& s, Args a) {
         vm::raise(s[n::InvalidInputError], "Encapsulated secret required for quantum decryption");
     object gen = private_key[nb::int_(0)];
     object strength = private_key[nb::int_(1)];
-    object raw = from(private_key, kHeader);
+    object raw = vm::slice(private_key, kHeader, vm::kEnd);
     const Generation* g = generation_of(gen);
     if (!g) unsupported(s, gen, "decryption");
     object decrypt = s[*g->decrypt];

@@ -31,7 +31,7 @@ object gen4_decrypt(const Scope& s, Args a) {
     object ss =
         decapsulate(s, n::frodo_alg, highest_strength(s), raw_sk, capsule, "Invalid Gen4 private key");
     object key = s[n::_gen4_key](ss);
-    object nonce = cut(enc, 0, kNonce);
+    object nonce = vm::slice(enc, 0, kNonce);
     return open_message(s, key, nonce, enc, kNonce);
 }
 
@@ -50,8 +50,8 @@ object gen6_decrypt(const Scope& s, Args a) {
     if (nb::len(enc) < kGen6Salt + kNonce + kTag)
         vm::raise(s[n::InvalidInputError], "Invalid Gen6 encrypted message");
     // generation 6 reads its salt and nonce before the binding, unlike 7 and 8
-    object salt = cut(enc, 0, kGen6Salt);
-    object nonce = cut(enc, kGen6Salt, kGen6Salt + kNonce);
+    object salt = vm::slice(enc, 0, kGen6Salt);
+    object nonce = vm::slice(enc, kGen6Salt, kGen6Salt + kNonce);
     object ss = decapsulate(s, n::frodo_alg, strength, raw_sk, capsule, "Invalid Gen6 private key");
     return open_salted(s, ss, salt, nonce, kGen6Salt, n::_GEN6_INFO, enc);
 }

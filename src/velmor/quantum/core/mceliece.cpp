@@ -27,8 +27,8 @@ object gen2_aes_key(const Scope& s, handle ss) {
 // dk = _hkdf(ss, salt, _GEN5_INFO, 64): generation 5's AES key (dk[:32]) and MAC key (dk[32:64])
 void gen5_keys(const Scope& s, handle ss, handle salt, object& aes_key, object& mac_key) {
     object dk = s[n::_hkdf](ss, salt, s[n::_GEN5_INFO], nb::int_(kKeyPair));
-    aes_key = cut(dk, 0, kKey);
-    mac_key = cut(dk, kKey, kKeyPair);
+    aes_key = vm::slice(dk, 0, kKey);
+    mac_key = vm::slice(dk, kKey, kKeyPair);
 }
 
 bool mac_matches(const Scope& s, handle received, handle computed) {
@@ -53,9 +53,9 @@ object gen2_encrypt(const Scope& s, Args a) {
 object gen2_decrypt(const Scope& s, Args a) {
     handle enc = a[0], raw_sk = a[1], capsule = a[2], strength = a[3];
     if (nb::len(enc) < kIv + kMac) vm::raise(s[n::InvalidInputError], "Invalid Gen2 encrypted message");
-    object iv = cut(enc, 0, kIv);
-    object mac = from(enc, -kMac);
-    object ct = cut(enc, kIv, -kMac);
+    object iv = vm::slice(enc, 0, kIv);
+    object mac = vm::slice(enc, -kMac, vm::kEnd);
+    object ct = vm::slice(enc, kIv, -kMac);
     object ss = decapsulate(s, n::cmce_alg, strength, raw_sk, capsule, "Invalid Gen2 private key");
     object expected = s[n::_hmac256](ss, vm::join({iv, ct}));
     if (!mac_matches(s, mac, expected)) vm::raise(s[n::DecryptionError], "Gen2 HMAC verification failed");
@@ -82,10 +82,10 @@ object gen5_decrypt(const Scope& s, Args a) {
     handle enc = a[0], raw_sk = a[1], capsule = a[2], strength = a[3];
     if (nb::len(enc) < kSalt + kIv + kMac)
         vm::raise(s[n::InvalidInputError], "Invalid Gen5 encrypted message");
-    object salt = cut(enc, 0, kSalt);
-    object iv = cut(enc, kSalt, kSalt + kIv);
-    object mac = from(enc, -kMac);
-    object ct = cut(enc, kSalt + kIv, -kMac);
+    object salt = vm::slice(enc, 0, kSalt);
+    object iv = vm::slice(enc, kSalt, kSalt + kIv);
+    object mac = vm::slice(enc, -kMac, vm::kEnd);
+    object ct = vm::slice(enc, kSalt + kIv, -kMac);
     object ss = decapsulate(s, n::cmce_alg, strength, raw_sk, capsule, "Invalid Gen5 private key");
     object aes_key, mac_key;
     gen5_keys(s, ss, salt, aes_key, mac_key);

@@ -73,8 +73,8 @@ object hkdf(const Scope& s, Args a) {
 object gcm_seal(const Scope& s, Args a) {
     handle key = a[0], nonce = a[1], data = a[2];
     object sealed = s[n::AESGCM](key).attr(n::encrypt)(nonce, data, nb::none());
-    object ct = cut(sealed, 0, -kTag);
-    object tag = from(sealed, -kTag);
+    object ct = vm::slice(sealed, 0, -kTag);
+    object tag = vm::slice(sealed, -kTag, vm::kEnd);
     return nb::make_tuple(ct, tag);
 }
 
@@ -86,7 +86,7 @@ object gcm_open(const Scope& s, Args a) {
         object sealed = ciphertext + tag;
         return aead.attr(n::decrypt)(nonce, sealed, nb::none());
     } catch (vm::error& e) {
-        if (!vm::is_exception(e)) throw;
+        if (!e.matches(PyExc_Exception)) throw;
         vm::raise_from(s[n::DecryptionError],
                        "Quantum AES-GCM decryption failed (wrong key or tampered data)", e);
     }
@@ -122,7 +122,7 @@ object hmac256(const Scope& s, Args a) {
 // _gen4_key(ss: bytes) -> bytes
 object gen4_key(const Scope& s, Args a) {
     object digest = s[n::_hmac256](a[0], nb::bytes("\x01", 1));
-    return cut(digest, 0, kKey);
+    return vm::slice(digest, 0, kKey);
 }
 
 // _xor_mix(session_key: bytes, frodo_ss: bytes) -> bytes

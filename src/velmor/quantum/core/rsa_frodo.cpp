@@ -53,8 +53,8 @@ object gen7_encrypt(const Scope& s, Args a) {
     handle data = a[0], raw = a[1], strength = a[2];
     if (nb::len(raw) < kLengthField) vm::raise(s[n::InvalidInputError], "Invalid Gen7 public key");
     Py_ssize_t rsa_len = length_field(raw);
-    object rsa_pub_der = cut(raw, kLengthField, kLengthField + rsa_len);
-    object frodo_raw = from(raw, kLengthField + rsa_len);
+    object rsa_pub_der = vm::slice(raw, kLengthField, kLengthField + rsa_len);
+    object frodo_raw = vm::slice(raw, kLengthField + rsa_len, vm::kEnd);
     if (Py_ssize_t(nb::len(rsa_pub_der)) != rsa_len || nb::len(frodo_raw) == 0)
         vm::raise(s[n::InvalidInputError], "Invalid Gen7 public key (truncated)");
     object rsa_pub;
@@ -62,7 +62,7 @@ object gen7_encrypt(const Scope& s, Args a) {
         object load = s[n::load_der_public_key];
         rsa_pub = load(s[n::_pkcs1_to_spki](rsa_pub_der));
     } catch (vm::error& e) {
-        if (!vm::is_exception(e)) throw;
+        if (!e.matches(PyExc_Exception)) throw;
         vm::raise_prefixed(s[n::InvalidInputError], "Invalid Gen7 RSA public key: ", e);
     }
     object session_key = random_bytes(kKey);
@@ -78,27 +78,27 @@ object gen7_decrypt(const Scope& s, Args a) {
     handle enc = a[0], raw = a[1], secret = a[2], strength = a[3];
     if (nb::len(raw) < kLengthField) vm::raise(s[n::InvalidInputError], "Invalid Gen7 private key");
     Py_ssize_t rsa_len = length_field(raw);
-    object rsa_priv_der = cut(raw, kLengthField, kLengthField + rsa_len);
-    object frodo_raw = from(raw, kLengthField + rsa_len);
+    object rsa_priv_der = vm::slice(raw, kLengthField, kLengthField + rsa_len);
+    object frodo_raw = vm::slice(raw, kLengthField + rsa_len, vm::kEnd);
     if (nb::len(secret) < kLengthField)
         vm::raise(s[n::InvalidInputError], "Invalid Gen7 encapsulated secret");
     Py_ssize_t rsa_enc_len = length_field(secret);
-    object rsa_enc_key = cut(secret, kLengthField, kLengthField + rsa_enc_len);
-    object frodo_capsule = from(secret, kLengthField + rsa_enc_len);
+    object rsa_enc_key = vm::slice(secret, kLengthField, kLengthField + rsa_enc_len);
+    object frodo_capsule = vm::slice(secret, kLengthField + rsa_enc_len, vm::kEnd);
     if (nb::len(enc) < kSalt + kNonce + kTag)
         vm::raise(s[n::InvalidInputError], "Invalid Gen7 encrypted message");
     object rsa_priv;
     try {
         rsa_priv = vm::call_kw(s[n::load_der_private_key], {rsa_priv_der}, n::password, {nb::none()});
     } catch (vm::error& e) {
-        if (!vm::is_exception(e)) throw;
+        if (!e.matches(PyExc_Exception)) throw;
         vm::raise_prefixed(s[n::InvalidInputError], "Invalid Gen7 RSA private key: ", e);
     }
     object session_key;
     try {
         session_key = rsa_priv.attr(n::decrypt)(rsa_enc_key, s[n::_OAEP]);
     } catch (vm::error& e) {
-        if (!vm::is_exception(e)) throw;
+        if (!e.matches(PyExc_Exception)) throw;
         vm::raise_from(s[n::DecryptionError], "Gen7 RSA decryption failed", e);
     }
     object frodo_ss =

@@ -44,7 +44,7 @@ object sig_strip(const Scope& s, Args a) {
     }
     object scheme = headered[nb::int_(0)];
     object strength = headered[nb::int_(1)];
-    object raw = from(headered, kHeader);
+    object raw = vm::slice(headered, kHeader, vm::kEnd);
     return nb::make_tuple(scheme, strength, raw);
 }
 
@@ -72,9 +72,10 @@ object generate_signature_keypair(const Scope& s, Args a) {
 
 const char* const sign_doc =
     "Sign data with a post-quantum private signature key; return the raw signature.\n\n"
-    "Raises InvalidInputError for a key without its header or with an unknown scheme id; KeyError\n"
-    "for a strength byte other than 0, 1 and 2; QuantumOperationError when the binding is missing,\n"
-    "has no SLH-DSA mechanism or fails to sign.";
+    "Raises InvalidInputError for a key without its header, with an unknown scheme id or of the\n"
+    "wrong length for its mechanism; KeyError for a strength byte other than 0, 1 and 2; TypeError\n"
+    "for data that is not bytes-like; QuantumOperationError when the binding is missing, has no\n"
+    "SLH-DSA mechanism or fails to sign.";
 
 // sign(data: bytes, private_key: bytes) -> bytes
 object sign(const Scope& s, Args a) {
@@ -99,10 +100,11 @@ object sign(const Scope& s, Args a) {
 
 const char* const verify_doc =
     "Check a post-quantum signature of data under a public signature key; return True or False.\n\n"
-    "False for a signature that does not match, and for a key without its header or with an unknown\n"
-    "scheme id.\n\n"
-    "Raises KeyError for a strength byte other than 0, 1 and 2, QuantumOperationError when the\n"
-    "binding is missing or has no SLH-DSA mechanism.";
+    "False for a signature that does not match, and for a key without its header, with an unknown\n"
+    "scheme id or of the wrong length for its mechanism.\n\n"
+    "Raises KeyError for a strength byte other than 0, 1 and 2, TypeError for data or a signature\n"
+    "that is not bytes-like, QuantumOperationError when the binding is missing or has no SLH-DSA\n"
+    "mechanism.";
 
 // verify(data: bytes, signature: bytes, public_key: bytes) -> bool
 object verify(const Scope& s, Args a) {

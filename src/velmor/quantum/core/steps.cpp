@@ -48,7 +48,7 @@ object key_header(handle first, handle second) {
 
 Py_ssize_t length_field(handle data) {
     // int.from_bytes itself: whatever data[:4] is, its bytes are read as the host reads them
-    object head = cut(data, 0, kLengthField);
+    object head = vm::slice(data, 0, kLengthField);
     object value = nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)).attr(n::from_bytes)(head, n::little);
     // Clipped, not refused: a field too large for an index is too large for any data.
     Py_ssize_t size = PyNumber_AsSsize_t(value.ptr(), nullptr);
@@ -113,8 +113,8 @@ object seal_hybrid(const Scope& s, handle ikm, const vm::Name& info, handle data
 }
 
 object open_hybrid(const Scope& s, handle ikm, const vm::Name& info, handle enc) {
-    object salt = cut(enc, 0, kSalt);
-    object nonce = cut(enc, kSalt, kSalt + kNonce);
+    object salt = vm::slice(enc, 0, kSalt);
+    object nonce = vm::slice(enc, kSalt, kSalt + kNonce);
     return open_salted(s, ikm, salt, nonce, kSalt, info, enc);
 }
 
@@ -126,8 +126,8 @@ object open_salted(const Scope& s, handle ikm, handle salt, handle nonce, Py_ssi
 
 object open_message(const Scope& s, handle key, handle nonce, handle enc, Py_ssize_t start) {
     object open = s[n::_gcm_open];
-    object ct = cut(enc, start, -kTag);
-    object tag = from(enc, -kTag);
+    object ct = vm::slice(enc, start, -kTag);
+    object tag = vm::slice(enc, -kTag, vm::kEnd);
     return open(key, nonce, ct, tag);
 }
 

@@ -36,8 +36,8 @@ object gen8_generate(const Scope& s, Args a) {
 object gen8_encrypt(const Scope& s, Args a) {
     handle data = a[0], raw = a[1], strength = a[2];
     if (nb::len(raw) < kX25519Key) vm::raise(s[n::InvalidInputError], "Invalid Gen8 public key");
-    object x_pub = cut(raw, 0, kX25519Key);
-    object mlkem_raw = from(raw, kX25519Key);
+    object x_pub = vm::slice(raw, 0, kX25519Key);
+    object mlkem_raw = vm::slice(raw, kX25519Key, vm::kEnd);
     object mlkem_ct, mlkem_ss;
     encapsulate(s, n::mlkem_alg, strength, mlkem_raw, "Invalid Gen8 public key", mlkem_ct, mlkem_ss);
     object eph = s[n::X25519PrivateKey].attr(n::generate)();
@@ -55,13 +55,13 @@ object gen8_decrypt(const Scope& s, Args a) {
         vm::raise(s[n::InvalidInputError], "Invalid Gen8 encapsulated secret");
     if (nb::len(enc) < kSalt + kNonce + kTag)
         vm::raise(s[n::InvalidInputError], "Invalid Gen8 encrypted message");
-    object x_priv = cut(raw, 0, kX25519Key);
-    object mlkem_raw = from(raw, kX25519Key);
+    object x_priv = vm::slice(raw, 0, kX25519Key);
+    object mlkem_raw = vm::slice(raw, kX25519Key, vm::kEnd);
     Py_ssize_t ct_len = length_field(secret);
     if (ct_len == 0 || ct_len > Py_ssize_t(nb::len(secret)) - kLengthField - kX25519Key)
         vm::raise(s[n::InvalidInputError], "Invalid Gen8 encapsulated secret");
-    object mlkem_ct = cut(secret, kLengthField, kLengthField + ct_len);
-    object eph_pub = cut(secret, kLengthField + ct_len, kLengthField + ct_len + kX25519Key);
+    object mlkem_ct = vm::slice(secret, kLengthField, kLengthField + ct_len);
+    object eph_pub = vm::slice(secret, kLengthField + ct_len, kLengthField + ct_len + kX25519Key);
     object mlkem_ss = decapsulate(s, n::mlkem_alg, strength, mlkem_raw, mlkem_ct, "Invalid Gen8 private key");
     object priv = s[n::X25519PrivateKey].attr(n::from_private_bytes)(x_priv);
     object x_ss = priv.attr(n::exchange)(s[n::X25519PublicKey].attr(n::from_public_bytes)(eph_pub));
