@@ -158,7 +158,7 @@ object hash_password(const Scope& s, Args a) {
 object parse(const Scope& s, Args a) {
     object value;
     try {
-        value = s[n::json].attr(n::loads)(a[0]);
+        value = call(attribute_of(s[n::json], n::loads), a[0]);
     } catch (error& e) {
         // A text the parser cannot read is no record: malformed JSON, and also a number past
         // the host's digit limit or bytes that are not text (ValueError), and nesting deeper
