@@ -1,5 +1,5 @@
 // Host operations that nanobind does not offer (random bytes, bytes(), slices with an open end,
-// joins, unpacking, the with statement, imports), and the older spellings of nanobind's own.
+// joins, unpacking, the with statement, imports, the truth test).
 #include "runtime/runtime.hpp"
 
 #include <cstring>
@@ -141,14 +141,14 @@ bool with_block(handle cm, const std::function<void(handle)>& body) {
         handle exc = e.value();
         object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
         handle type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
-        // While __exit__ runs the body's exception is the one being handled, so an error of
-        // __exit__ gets it as its context, as in the host.
-        PyObject* previous = PyErr_GetHandledException();
-        PyErr_SetHandledException(exc.ptr());
-        PyObject* r = PyObject_CallFunctionObjArgs(exit.ptr(), type.ptr(), exc.ptr(),
-                                                   tb ? tb.ptr() : Py_None, nullptr);
-        PyErr_SetHandledException(previous);
-        Py_XDECREF(previous);
+        PyObject* r;
+        {
+            // While __exit__ runs the body's exception is the one being handled, so an error of
+            // __exit__ gets it as its context, as in the host.
+            Handling handling(exc);
+            r = PyObject_CallFunctionObjArgs(exit.ptr(), type.ptr(), exc.ptr(),
+                                             tb ? tb.ptr() : Py_None, nullptr);
+        }
         object verdict = checked(r);
         if (!truthy(verdict)) throw;
         return false;

@@ -22,7 +22,7 @@ bool any_item(handle value) {
         return data.find_first_not_of('\0') != std::string_view::npos;
     }
     for (handle item : value)
-        if (nb::bool_(item)) return true;
+        if (vm::truthy(item)) return true;
     return false;
 }
 
@@ -86,7 +86,7 @@ const char* const decrypt_doc =
 object decrypt(const Scope& s, Args a) {
     handle enc = a[0], private_key = a[1], secret = a[2];
     if (nb::len(private_key) <= kHeader) vm::raise(s[n::InvalidInputError], "Invalid quantum private key");
-    if (!nb::bool_(secret))
+    if (!vm::truthy(secret))
         vm::raise(s[n::InvalidInputError], "Encapsulated secret required for quantum decryption");
     object gen = private_key[nb::int_(0)];
     object strength = private_key[nb::int_(1)];

@@ -32,7 +32,7 @@ void gen5_keys(const Scope& s, handle ss, handle salt, object& aes_key, object& 
 }
 
 bool mac_matches(const Scope& s, handle received, handle computed) {
-    return bool(nb::bool_(s[n::hmac].attr(n::compare_digest)(received, computed)));
+    return vm::truthy(s[n::hmac].attr(n::compare_digest)(received, computed));
 }
 
 }  // namespace

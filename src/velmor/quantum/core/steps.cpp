@@ -36,7 +36,7 @@ object serialization(const Scope& s, const vm::Name& kind, const vm::Name& membe
 
 bool equals(handle a, handle b) {
     object result = vm::checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-    return bool(nb::bool_(result));
+    return vm::truthy(result);
 }
 
 object key_header(handle first, handle second) {
