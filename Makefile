@@ -29,7 +29,7 @@ demo:
 
 test: $(if $(LIBOQS_SOURCE),liboqs)
 	$(MAKE) venv EXTRAS=$(TEST_EXTRAS)
-	cd tests && $(TEST_ENV) ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider .
+	cd tests && $(TEST_ENV) ../$(VENV)/bin/python -m pytest -q -rs -p no:cacheprovider .
 
 liboqs:
 	scripts/build-liboqs "$(LIBOQS_SOURCE)" "$(LIBOQS_PREFIX)"
@@ -43,7 +43,7 @@ oldest: $(if $(LIBOQS_SOURCE),liboqs)
 	cat $(OLDEST_VENV)/lowest.txt
 	$(OLDEST_VENV)/bin/python -m pip install -q -c $(OLDEST_VENV)/lowest.txt \
 	  --build-constraint $(OLDEST_VENV)/lowest.txt -Cbuild-dir=build/oldest ".$(TEST_EXTRAS)"
-	cd tests && $(TEST_ENV) ../$(OLDEST_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+	cd tests && $(TEST_ENV) ../$(OLDEST_VENV)/bin/python -m pytest -q -rs -p no:cacheprovider .
 
 bench:
 	$(MAKE) venv EXTRAS=
@@ -57,7 +57,7 @@ sanitize: $(if $(LIBOQS_SOURCE),liboqs)
 	VELMOR_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q ".$(TEST_EXTRAS)" -Cbuild-dir=build/asan
 	cd tests && $(TEST_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+	  ../$(ASAN_VENV)/bin/python -m pytest -q -rs -p no:cacheprovider .
 
 clean:
 	rm -rf $(VENV) $(ASAN_VENV) $(OLDEST_VENV) build

@@ -1,9 +1,15 @@
 // velmor.quantum._oqs: the one place that touches the liboqs binding `oqs`. It names the
 // mechanisms per strength, imports the binding at every call (never at load), and wraps the six
 // operations so that each uses one binding object inside one block and reports failures as
-// QuantumOperationError naming the mechanism. Nothing is cached between calls. Only bytes reach
-// the binding: it turns an int into a buffer of that many bytes, which liboqs then overruns.
+// QuantumOperationError naming the mechanism. Nothing is cached between calls but a binding
+// that could not load its native library: its import tries to fetch and build liboqs, which
+// must not happen again at every call. Only bytes reach the binding: it turns an int into a
+// buffer of that many bytes, which liboqs then overruns.
 #include "modules.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
 
 namespace velmor {
 
@@ -30,11 +36,19 @@ VM_NAME(sign);
 VM_NAME(verify);
 VM_NAME(get_enabled_sig_mechanisms);
 static Name mldsa{"mldsa"};
+// the key of the binding's failed import in the interpreter's dictionary of extension state
+static Name binding_failure{"velmor.quantum._oqs.binding_failure"};
 }  // namespace n
 
 constexpr const char* kInstallHint =
     "Post-quantum support requires the native liboqs binding. Install it with:  pip install "
     "'velmor[quantum]'";
+
+constexpr const char* kNoNativeLibrary =
+    "The native liboqs library was not found: the liboqs binding is installed but cannot load it. "
+    "Point OQS_INSTALL_PATH at a liboqs 0.16 install, or build one in a checkout of velmor with:  "
+    "make liboqs LIBOQS_SOURCE=path/to/liboqs-0.16.0.tar.gz  and point OQS_INSTALL_PATH at its "
+    "build/liboqs. This process does not try again: start a new one.";
 
 // raise QuantumOperationError(f"{prefix}{alg}): {e}") from e
 [[noreturn]] void wrap(const Scope& s, const char* prefix, handle alg, const error& e) {
@@ -116,16 +130,60 @@ object keyed_call(const Scope& s, Args a, const Name& constructor, const Name& m
     });
 }
 
+// The binding's failed import is kept by the interpreter, not by this module: a second
+// initialisation of the package (or a reload) finds it whole, and it lasts as the process does.
+PyObject* extension_state() { return PyInterpreterState_GetDict(PyInterpreterState_Get()); }
+
+// Drops the tracebacks of an exception and of its causes and contexts: their frames would keep
+// the callers' locals (keys, messages) and the half-made binding module alive for good.
+void drop_tracebacks(handle exception) {
+    std::vector<object> pending{nb::borrow(exception)}, seen;
+    while (!pending.empty()) {
+        object e = std::move(pending.back());
+        pending.pop_back();
+        if (std::ranges::any_of(seen, [&](const object& o) { return o.is(e); })) continue;
+        if (PyException_SetTraceback(e.ptr(), Py_None) < 0) fail();
+        for (PyObject* linked : {PyException_GetCause(e.ptr()), PyException_GetContext(e.ptr())})
+            if (linked) pending.push_back(nb::steal(linked));
+        seen.push_back(std::move(e));
+    }
+}
+
+void remember_failure(const error& e) {
+    drop_tracebacks(e.value());
+    if (PyObject* state = extension_state())
+        if (PyDict_SetItem(state, n::binding_failure.ptr(), e.value().ptr()) < 0) fail();
+}
+
+// The failure that importing the binding ended with earlier in this process, as the pending
+// error; none while `oqs` is in sys.modules, which the import answers from without running it.
+std::optional<error> remembered_failure() {
+    PyObject* state = extension_state();
+    if (!state) return std::nullopt;
+    PyObject* failure = nullptr;
+    if (PyDict_GetItemRef(state, n::binding_failure.ptr(), &failure) < 0) fail();
+    if (!failure) return std::nullopt;
+    object kept = nb::steal(failure);
+    int registered = PyMapping_HasKeyWithError(PyImport_GetModuleDict(), n::oqs.ptr());
+    if (registered < 0) fail();
+    if (registered) return std::nullopt;
+    PyErr_SetRaisedException(kept.release().ptr());
+    return std::optional<error>(std::in_place);
+}
+
 // _oqs()
 object lazy_import(const Scope& s, Args) {
+    if (std::optional<error> failure = remembered_failure())
+        raise_from(s[n::QuantumOperationError], kNoNativeLibrary, *failure);
     try {
         return import_name(s, n::oqs);
     } catch (error& e) {
+        if (e.matches(PyExc_ImportError)) raise_from(s[n::QuantumOperationError], kInstallHint, e);
         // The binding ends with SystemExit (or an OSError from git or CMake) when it finds no
         // liboqs and cannot build one: the library is missing, and the caller's process goes on.
-        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_SystemExit) && !e.matches(PyExc_OSError))
-            throw;
-        raise_from(s[n::QuantumOperationError], kInstallHint, e);
+        if (!e.matches(PyExc_SystemExit) && !e.matches(PyExc_OSError)) throw;
+        remember_failure(e);
+        raise_from(s[n::QuantumOperationError], kNoNativeLibrary, e);
     }
 }
 
