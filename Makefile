@@ -31,6 +31,7 @@ demo:
 test: $(if $(LIBOQS_SOURCE),liboqs)
 	$(MAKE) venv EXTRAS=$(TEST_EXTRAS)
 	cd tests && $(TEST_ENV) ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider .
+	$(VENV)/bin/python -m mypy.stubtest velmor
 
 # After a change to the package's surface, install it in $(VENV) first (make venv, or
 # pip install --no-build-isolation .); tests/test_stubs.py fails while the stubs are stale.
