@@ -2,6 +2,7 @@
 #   make demo   fresh virtual environment, install velmor, run the example tour
 #   make test   fresh virtual environment, install velmor with its test extra, run the tests
 #   make oldest the same with the oldest build tools and dependencies that pyproject.toml allows
+#   make stubs  write the type stubs (src/velmor-stubs) from the velmor installed in the venv
 # With LIBOQS_SOURCE (a liboqs source tarball or directory), make test, make oldest and make
 # sanitize build liboqs from it (make liboqs), install the binding and run every test on the real
 # liboqs too.
@@ -14,7 +15,7 @@ comma := ,
 TEST_EXTRAS := $(if $(LIBOQS_SOURCE),[test$(comma)quantum],[test])
 TEST_ENV := $(if $(LIBOQS_SOURCE),OQS_INSTALL_PATH=$(LIBOQS_PREFIX))
 
-.PHONY: demo test oldest bench sanitize venv clean liboqs
+.PHONY: demo test oldest bench sanitize venv clean liboqs stubs
 
 # a fresh virtual environment with velmor installed (and the extras named in EXTRAS)
 venv:
@@ -30,6 +31,12 @@ demo:
 test: $(if $(LIBOQS_SOURCE),liboqs)
 	$(MAKE) venv EXTRAS=$(TEST_EXTRAS)
 	cd tests && $(TEST_ENV) ../$(VENV)/bin/python -m pytest -q -rs -p no:cacheprovider .
+	$(VENV)/bin/python -m mypy.stubtest velmor
+
+# After a change to the package's surface, install it in $(VENV) first (make venv, or
+# pip install --no-build-isolation .); tests/test_stubs.py fails while the stubs are stale.
+stubs:
+	$(VENV)/bin/python scripts/make_stubs.py
 
 liboqs:
 	scripts/build-liboqs "$(LIBOQS_SOURCE)" "$(LIBOQS_PREFIX)"

@@ -1,8 +1,5 @@
-from .aes import core as _aes_core
-from .hybrid import core as _hybrid_core
-from .password import core as _pw_core
-from .quantum import core as _q_core
-from .rsa import core as _rsa_core
+# Written by scripts/make_stubs.py from the installed package (make stubs): do not edit.
+
 from .quantum.types import QuantumGeneration, QuantumStrength, SignatureAlgorithm
 
 __all__ = ["aes", "rsa", "hybrid", "password", "quantum"]

@@ -1,3 +1,5 @@
+# Written by scripts/make_stubs.py from the installed package (make stubs): do not edit.
+
 from typing import Final
 
 GCM_NONCE_SIZE: Final = 12

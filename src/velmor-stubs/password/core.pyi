@@ -1,3 +1,5 @@
+# Written by scripts/make_stubs.py from the installed package (make stubs): do not edit.
+
 from typing import Final
 
 from cryptography.hazmat.primitives import hashes
@@ -9,7 +11,6 @@ SALT_LENGTH: Final = 32
 OUTPUT_LENGTH: Final = 64
 HASH_ALGORITHM: Final = "SHA512"
 UPGRADE_THRESHOLD: Final = 210000
-# Records asking for more are refused by the verifier before any derivation.
 MAX_ITERATIONS: Final = 2100000
 MAX_OUTPUT_LENGTH: Final = 128
 _HASHES: Final[dict[str, type[hashes.HashAlgorithm]]]

@@ -1,6 +1,8 @@
+# Written by scripts/make_stubs.py from the installed package (make stubs): do not edit.
+
 from . import _oqs as _oqs
-from . import core as core
 from . import types as types
+from . import core as core
 from .types import QuantumGeneration as QuantumGeneration
 from .types import QuantumStrength as QuantumStrength
 from .types import SignatureAlgorithm as SignatureAlgorithm

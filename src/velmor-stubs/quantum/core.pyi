@@ -1,3 +1,5 @@
+# Written by scripts/make_stubs.py from the installed package (make stubs): do not edit.
+
 from typing import Final
 
 from cryptography.hazmat.primitives.asymmetric.x25519 import X25519PrivateKey
