@@ -234,3 +234,173 @@ def test_raise_of_a_factory_result_is_the_hosts(monkeypatch, factory, site):
         # Made while the cause was being handled: the cause is its context.
         assert isinstance(got.__context__, OSError)
 
+
+
+# ---------------------------------------------------------------------------------------------
+# Coroutines re-entered while they end
+
+
+class ReentersOnRelease:
+    """An argument whose release drives the coroutine that holds it, and records the answers."""
+
+    def __init__(self):
+        self.coro = None
+        self.answers = []
+
+    def __del__(self):
+        for name, step in [("send", lambda: self.coro.send(None)),
+                           ("throw", lambda: self.coro.throw(KeyError("k"))),
+                           ("close", lambda: self.coro.close())]:
+            try:
+                self.answers.append((name, "returned", step()))
+            except BaseException as e:
+                self.answers.append((name, type(e).__name__, str(e)))
+
+
+class NoReferences:
+    """An awaitable that keeps nothing of what it was made from and fails at once."""
+
+    def __init__(self, *args):
+        pass
+
+    def __await__(self):
+        raise OSError("no thread")
+        yield
+
+
+ENDED = [("send", "RuntimeError", "cannot reuse already awaited coroutine"),
+         ("throw", "RuntimeError", "cannot reuse already awaited coroutine"),
+         ("close", "returned", None)]
+
+
+@pytest.mark.parametrize("to_thread, failure", [
+    (lambda *args: 42, TypeError), (NoReferences, OSError)], ids=["not awaitable", "fails"])
+def test_coroutine_released_arguments_find_it_finished(monkeypatch, to_thread, failure):
+    monkeypatch.setattr(aes_async, "asyncio", types.SimpleNamespace(to_thread=to_thread))
+    argument = ReentersOnRelease()
+    answers = argument.answers
+    coro = aes_async.encrypt(argument, "k")
+    argument.coro = coro
+    del argument
+    with pytest.raises(failure):
+        coro.send(None)
+    # A coroutine holds its arguments until it ends, as a frame does; released then, they find
+    # it ended, as the host's coroutines are.
+    assert answers == ENDED
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        coro.send(None)
+
+
+def test_coroutine_is_no_iterator():
+    coro = aes_async.encrypt("x", "k")
+    with pytest.raises(TypeError):
+        next(coro)
+    coro.close()
+    # what it awaits through is: __await__ gives an iterator
+    coro = aes_async.encrypt("x", "k")
+    assert iter(coro.__await__()) is not None
+    coro.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# The import machinery
+
+
+def run_python(code):
+    import subprocess
+    import sys
+    import textwrap
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=120)
+
+
+def test_loader_refuses_what_is_no_module():
+    fake = types.SimpleNamespace(__name__="velmor.errors")
+    with pytest.raises(TypeError):
+        aes_async.__spec__.loader.exec_module(fake)
+
+
+@pytest.mark.parametrize("code", [
+    # built-ins come from the interpreter, not from what sys.modules holds under that name
+    """
+    import builtins, sys, types
+    sys.modules["builtins"] = types.SimpleNamespace(**vars(builtins))
+    import velmor
+    print(velmor.aes.core.decrypt_str(velmor.aes.core.encrypt_str("x", "k"), "k"))
+    """,
+    # a finder whose comparison rebinds sys.meta_path while the package looks for its own
+    """
+    import sys
+    class Finder:
+        def find_spec(self, *args):
+            return None
+        def __eq__(self, other):
+            sys.meta_path = list(sys.meta_path)
+            return False
+        __hash__ = object.__hash__
+    sys.meta_path.insert(0, Finder())
+    import velmor
+    print(velmor.aes.core.decrypt_str(velmor.aes.core.encrypt_str("x", "k"), "k"))
+    """,
+], ids=["builtins rebound", "meta_path rebound"])
+def test_package_imports_where_the_host_rebinds_its_registries(code):
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "x\n"
+
+
+def test_missing_module_with_an_unencodable_name_is_not_found():
+    import importlib
+    with pytest.raises(ModuleNotFoundError):
+        importlib.import_module("velmor_missing_\udcff")
+    with pytest.raises(ModuleNotFoundError):
+        importlib.import_module("velmor.\udcff")
+
+
+def test_from_import_in_a_call_asks_a_module_getattr_once(monkeypatch):
+    import velmor.hybrid
+    asked = []
+
+    def module_getattr(name):
+        asked.append(name)
+        raise LookupError(name)
+
+    monkeypatch.delattr(velmor.hybrid, "core")
+    monkeypatch.setattr(velmor.hybrid, "__getattr__", module_getattr, raising=False)
+    with pytest.raises(LookupError):
+        rsa.decrypt_bytes(b"blob", "pem")
+    assert asked == ["core"]
+
+
+# ---------------------------------------------------------------------------------------------
+# Late lookups whose own lookup changes the namespace
+
+
+def test_lookup_that_rebinds_a_name_is_not_kept(monkeypatch):
+    import builtins
+    module = aes.__dict__
+
+    class Collider:
+        """A built-in met before the name as it is looked up: its comparison rebinds the name in
+        the module, once armed."""
+        armed = False
+
+        def __hash__(self):
+            return hash("GCM_NONCE_SIZE")
+
+        def __eq__(self, other):
+            if self.armed:
+                self.armed = False
+                module["GCM_NONCE_SIZE"] = 16
+            return False
+
+    monkeypatch.delattr(aes, "GCM_NONCE_SIZE")
+    collider = Collider()
+    monkeypatch.setitem(builtins.__dict__, collider, None)
+    monkeypatch.setattr(builtins, "GCM_NONCE_SIZE", 12, raising=False)
+    collider.armed = True
+    first = aes.encrypt_bytes(b"data", "k")
+    assert aes.GCM_NONCE_SIZE == 16
+    second = aes.encrypt_bytes(b"data", "k")
+    # The first call found the built-in; the second sees the module's new name.
+    assert (len(first), len(second)) == (12 + 4 + 16, 16 + 4 + 16)

@@ -8,6 +8,7 @@ namespace {
 
 using namespace vm;
 
+// The package's modules, the package first.
 const ModuleDef kModules[] = {
     {"velmor", build_package, Package | Annotations},
     {"velmor.version", build_version, Plain},
@@ -45,12 +46,6 @@ void build_internal(Module&) {}
 
 }  // namespace velmor
 
-const vm::ModuleDef* vm::find_module(std::string_view name) {
-    for (const ModuleDef& def : velmor::kModules)
-        if (name == def.name) return &def;
-    return nullptr;
-}
-
 namespace {
 
 using vm::object;
@@ -73,28 +68,16 @@ bool ready_nanobind() {
     return true;
 }
 
-template <typename Body>
-auto guarded(Body body, decltype(body()) failed) {
-    try {
-        return body();
-    } catch (vm::error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_ImportError, "velmor: %s", e.what());
-    }
-    return failed;
-}
-
 PyObject* create_velmor(PyObject* spec, PyModuleDef*) {
-    return guarded([&]() -> PyObject* {
+    return vm::boundary([&]() -> PyObject* {
         if (!ready_nanobind()) return nullptr;
-        return vm::create_package(spec).release().ptr();
-    }, nullptr);
+        return vm::create_package(spec, velmor::kModules).release().ptr();
+    }, static_cast<PyObject*>(nullptr));
 }
 
 int exec_velmor(PyObject* module) {
-    return guarded([&] {
-        vm::exec_module(module, velmor::kModules[0]);
+    return vm::boundary([&] {
+        vm::exec_package(module);
         return 0;
     }, -1);
 }

@@ -34,6 +34,8 @@ VM_NAME(decrypt_bytes);
 VM_NAME(sign_bytes);
 VM_NAME(verify_bytes);
 VM_NAME(decrypt_auto);
+VM_NAME(hybrid);
+VM_NAME(core);
 VM_NAME(OAEP);
 VM_NAME(PSS);
 VM_NAME(MGF1);
@@ -62,8 +64,12 @@ static Keywords password{"password"};
 static Keywords oaep_args{"mgf", "algorithm", "label"};
 }  // namespace n
 
-// The hybrid core, imported by the call that needs it: it imports this module when it loads.
-object hybrid_core() { return import_from("velmor.hybrid", "core"); }
+// `from ..hybrid import core`, in the call that needs it: the hybrid core imports this module
+// when it loads.
+object hybrid_core(const Scope& s) {
+    object module = import_name(s, n::hybrid, nb::make_tuple(handle(n::core)), 2);
+    return import_from(module, n::core);
+}
 
 bool starts_with_legacy_magic(handle block) {
     return PyBytes_CheckExact(block.ptr()) && PyBytes_GET_SIZE(block.ptr()) >= 8 &&
@@ -169,7 +175,7 @@ object encrypt_bytes(const Scope& s, Args a) {
         while (starts_with_legacy_magic(block)) block = s[n::_encrypt_oaep](data, public_pem);
         return block;
     }
-    return hybrid_core().attr(n::encrypt_bytes)(data, public_pem);
+    return hybrid_core(s).attr(n::encrypt_bytes)(data, public_pem);
 }
 
 constexpr const char* decrypt_bytes_doc =
@@ -179,8 +185,8 @@ constexpr const char* decrypt_bytes_doc =
     "does not decrypt under it (another key, altered or truncated data).";
 
 // decrypt_bytes(blob: bytes, private_pem: str) -> bytes
-object decrypt_bytes(const Scope&, Args a) {
-    return hybrid_core().attr(n::decrypt_auto)(a[0], a[1]);
+object decrypt_bytes(const Scope& s, Args a) {
+    return hybrid_core(s).attr(n::decrypt_auto)(a[0], a[1]);
 }
 
 constexpr const char* sign_bytes_doc =

@@ -14,10 +14,10 @@ enum State { Created, Suspended, Done };
 struct CoroutineObject {
     PyObject_HEAD
     FunctionObject* func;
-    PyObject* args;    // tuple of the bound values, until the first resumption
-    PyObject* inner;   // the iterator of the awaited to_thread awaitable
+    PyObject* args;    // the bound values, held until the coroutine finishes, as a frame holds them
+    PyObject* inner;   // the iterator of the awaited to_thread awaitable, while suspended
     State state;
-    bool executing;
+    bool running;      // inside send, throw or close: a re-entry is refused
     PyObject* weakreflist;
 };
 
@@ -33,79 +33,87 @@ bool iterable_coroutine(PyObject* o) {
     return flagged;
 }
 
-PyObject* awaitable_iter(PyObject* awaitable) {
-    if (PyCoro_CheckExact(awaitable) || iterable_coroutine(awaitable)) return Py_NewRef(awaitable);
-    PyTypeObject* t = Py_TYPE(awaitable);
+object awaitable_iter(handle awaitable) {
+    PyObject* a = awaitable.ptr();
+    if (PyCoro_CheckExact(a) || iterable_coroutine(a)) return nb::borrow(awaitable);
+    PyTypeObject* t = Py_TYPE(a);
     if (!t->tp_as_async || !t->tp_as_async->am_await) {
         PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);
-        return nullptr;
+        fail();
     }
-    PyObject* it = t->tp_as_async->am_await(awaitable);
-    if (it && (PyCoro_CheckExact(it) || iterable_coroutine(it))) {
+    object it = checked(t->tp_as_async->am_await(a));
+    if (PyCoro_CheckExact(it.ptr()) || iterable_coroutine(it.ptr())) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-        Py_CLEAR(it);
-    } else if (it && !PyIter_Check(it)) {
+        fail();
+    }
+    if (!PyIter_Check(it.ptr())) {
         PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(it)->tp_name);
-        Py_CLEAR(it);
+                     Py_TYPE(it.ptr())->tp_name);
+        fail();
     }
     return it;
 }
 
-PyObject* start(CoroutineObject* c) {
+// The first resumption's work: to_thread(core.<name>, *args), and the iterator of its awaitable.
+object start(CoroutineObject* c) {
     VM_NAME(asyncio);
     VM_NAME(to_thread);
     VM_NAME(core);
-    try {
-        FunctionObject* f = c->func;
-        Scope scope{f->globals, f->builtins};
-        object run = scope[asyncio].attr(to_thread);
-        object fn = scope[core].attr(handle(f->core_name));
-        PyObject* stack[1 + kMaxParams];  // a function has at most kMaxParams parameters
-        Py_ssize_t n = PyTuple_GET_SIZE(c->args);
-        stack[0] = fn.ptr();
-        for (Py_ssize_t i = 0; i < n; ++i) stack[1 + i] = PyTuple_GET_ITEM(c->args, i);
-        object awaitable = checked(PyObject_Vectorcall(run.ptr(), stack, 1 + n, nullptr));
-        return awaitable_iter(awaitable.ptr());
-    } catch (error& e) {
-        e.restore();
-        return nullptr;
-    }
+    FunctionObject* f = c->func;
+    Scope scope{f->globals, f->builtins, PyThreadState_Get()};
+    object run = scope[asyncio].attr(to_thread);
+    object fn = scope[core].attr(handle(f->core_name));
+    PyObject* stack[1 + kMaxParams];  // a function has at most kMaxParams parameters
+    Py_ssize_t n = PyTuple_GET_SIZE(c->args);
+    stack[0] = fn.ptr();
+    for (Py_ssize_t i = 0; i < n; ++i) stack[1 + i] = PyTuple_GET_ITEM(c->args, i);
+    object awaitable = checked(PyObject_Vectorcall(run.ptr(), stack, 1 + n, nullptr));
+    return awaitable_iter(awaitable);
 }
 
+// The coroutine is over. It says so before it lets go of what it held, so that code run by the
+// release (an argument's __del__) finds it finished.
 void finish(CoroutineObject* c) {
     c->state = Done;
-    Py_CLEAR(c->args);
+    c->running = false;
     Py_CLEAR(c->inner);
+    Py_CLEAR(c->args);
 }
 
-PySendResult resume(CoroutineObject* c, PyObject* arg, PyObject** result) {
-    if (c->executing) {
+// Why the coroutine cannot be resumed now, set as the host's error; false when it can.
+bool refused(CoroutineObject* c) {
+    if (c->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return PYGEN_ERROR;
+        return true;
     }
     if (c->state == Done) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
+        return true;
     }
+    return false;
+}
+
+PySendResult resume(CoroutineObject* c, PyObject* arg, PyObject** result) {
+    if (refused(c)) return PYGEN_ERROR;
     if (c->state == Created) {
         if (arg != Py_None) {
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
             return PYGEN_ERROR;
         }
-        c->executing = true;
-        c->inner = start(c);
-        c->executing = false;
-        Py_CLEAR(c->args);
-        if (!c->inner) {
+        c->running = true;
+        PyObject* inner = boundary([&] { return start(c).release().ptr(); },
+                                   static_cast<PyObject*>(nullptr));
+        if (!inner) {
             finish(c);
             return PYGEN_ERROR;
         }
+        c->inner = inner;
         c->state = Suspended;
     }
-    c->executing = true;
-    PySendResult r = PyIter_Send(c->inner, arg, result);
-    c->executing = false;
+    c->running = true;
+    object inner = nb::borrow(c->inner);
+    PySendResult r = PyIter_Send(inner.ptr(), arg, result);
+    c->running = false;
     if (r != PYGEN_NEXT) finish(c);
     return r;
 }
@@ -116,7 +124,7 @@ PySendResult resume(CoroutineObject* c, PyObject* arg, PyObject** result) {
 PySendResult send_impl(CoroutineObject* c, PyObject* arg, PyObject** result) {
     *result = nullptr;
     if (!enter_call("")) {
-        if (!c->executing) finish(c);
+        if (!c->running) finish(c);
         return PYGEN_ERROR;
     }
     PySendResult r = resume(c, arg, result);
@@ -125,33 +133,27 @@ PySendResult send_impl(CoroutineObject* c, PyObject* arg, PyObject** result) {
 }
 
 // The coroutine's return value leaves send/throw as StopIteration(value).
-PyObject* stop_with(PyObject* value) {
-    if (value == Py_None) {
+PyObject* stop_with(object value) {
+    if (value.is_none()) {
         PyErr_SetNone(PyExc_StopIteration);
     } else {
-        PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+        PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value.ptr());
         if (stop) {
             PyErr_SetObject(PyExc_StopIteration, stop);
             Py_DECREF(stop);
         }
     }
-    Py_DECREF(value);
     return nullptr;
 }
 
-PyObject* coro_send(PyObject* self, PyObject* arg) {
+PyObject* send_value(PyObject* self, PyObject* arg) {
     PyObject* result;
     PySendResult r = send_impl(as_coroutine(self), arg, &result);
-    if (r == PYGEN_RETURN) return stop_with(result);
+    if (r == PYGEN_RETURN) return stop_with(nb::steal(result));
     return result;
 }
 
-PyObject* coro_iternext(PyObject* self) {
-    PyObject* result;
-    PySendResult r = send_impl(as_coroutine(self), Py_None, &result);
-    if (r == PYGEN_RETURN) return stop_with(result);
-    return result;
-}
+PyObject* coro_send(PyObject* self, PyObject* arg) { return send_value(self, arg); }
 
 PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
     return send_impl(as_coroutine(self), arg, result);
@@ -174,156 +176,130 @@ PyObject* coro_await(PyObject* self) {
     return reinterpret_cast<PyObject*>(w);
 }
 
-// throw(exc) or the older throw(type[, value[, traceback]]), checked as the host checks them.
-PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    CoroutineObject* c = as_coroutine(self);
+// The exception that throw(exc) or the older throw(type[, value[, traceback]]) raises, checked
+// as the host checks them; null with the host's error.
+object thrown(PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 3) {
         PyErr_Format(PyExc_TypeError, "throw expected %s %d argument%s, got %zd",
                      nargs < 1 ? "at least" : "at most", nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s",
                      nargs);
-        return nullptr;
+        return object();
     }
     if (nargs > 1 &&
         PyErr_WarnEx(PyExc_DeprecationWarning,
                      "the (type, exc, tb) signature of throw() is deprecated, use the single-arg "
                      "signature instead.",
                      1) < 0)
-        return nullptr;
+        return object();
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : Py_None;
     PyObject* tb = nargs > 2 ? args[2] : Py_None;
     if (tb != Py_None && !PyTraceBack_Check(tb)) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
+        return object();
     }
-    PyObject* exc;
+    object exc;
     if (PyExceptionInstance_Check(typ)) {
         if (val != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
+            return object();
         }
-        exc = Py_NewRef(typ);
+        exc = nb::borrow(typ);
     } else if (PyExceptionClass_Check(typ)) {
         if (PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ)))
-            exc = Py_NewRef(val);
+            exc = nb::borrow(val);
         else if (val == Py_None)
-            exc = PyObject_CallNoArgs(typ);
+            exc = nb::steal(PyObject_CallNoArgs(typ));
         else if (PyTuple_Check(val))
-            exc = PyObject_Call(typ, val, nullptr);
+            exc = nb::steal(PyObject_Call(typ, val, nullptr));
         else
-            exc = PyObject_CallOneArg(typ, val);
-        if (!exc) return nullptr;
-        if (!PyExceptionInstance_Check(exc)) {
+            exc = nb::steal(PyObject_CallOneArg(typ, val));
+        if (!exc) return object();
+        if (!PyExceptionInstance_Check(exc.ptr())) {
             PyErr_Format(PyExc_TypeError,
                          "calling %R should have returned an instance of BaseException, not %s",
-                         typ, Py_TYPE(exc)->tp_name);
-            Py_DECREF(exc);
-            return nullptr;
+                         typ, Py_TYPE(exc.ptr())->tp_name);
+            return object();
         }
     } else {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(typ)->tp_name);
-        return nullptr;
+        return object();
     }
-    if (tb != Py_None && PyException_SetTraceback(exc, tb) < 0) {
-        Py_DECREF(exc);
-        return nullptr;
-    }
-    if (c->executing) {
-        Py_DECREF(exc);
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return nullptr;
-    }
-    if (c->state == Done) {
-        Py_DECREF(exc);
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return nullptr;
-    }
-    if (c->state == Created) {
-        // Raised where the body would start: the coroutine ends with it.
-        finish(c);
-        PyErr_SetRaisedException(exc);
-        return nullptr;
-    }
-    PyObject* inner = Py_NewRef(c->inner);
-    PyObject* result = nullptr;
-    c->executing = true;
-    if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-        // As `await` does: close the awaited object, then let GeneratorExit leave.
-        PyObject* close = nullptr;
-        bool failed = PyObject_GetOptionalAttrString(inner, "close", &close) < 0;
-        if (close) {
-            PyObject* r = PyObject_CallNoArgs(close);
-            failed = r == nullptr;
-            Py_XDECREF(r);
-            Py_DECREF(close);
+    if (tb != Py_None && PyException_SetTraceback(exc.ptr(), tb) < 0) return object();
+    return exc;
+}
+
+// inner.close() where it has one, as `await` closes what it awaits; false with the host's error.
+bool close_inner(handle inner) {
+    PyObject* close = nullptr;
+    if (PyObject_GetOptionalAttrString(inner.ptr(), "close", &close) < 0) return false;
+    if (!close) return true;
+    object method = nb::steal(close);
+    object done = nb::steal(PyObject_CallNoArgs(method.ptr()));
+    return bool(done);
+}
+
+// Raises exc out of the coroutine, which ends with it.
+PyObject* end_with(CoroutineObject* c, object exc) {
+    finish(c);
+    PyErr_SetRaisedException(exc.release().ptr());
+    return nullptr;
+}
+
+PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    CoroutineObject* c = as_coroutine(self);
+    object exc = thrown(args, nargs);
+    if (!exc || refused(c)) return nullptr;
+    // Raised where the body would start: the coroutine ends with it.
+    if (c->state == Created) return end_with(c, std::move(exc));
+    object inner = nb::borrow(c->inner);
+    c->running = true;
+    if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit)) {
+        // As `await` does: close the awaited object, then let GeneratorExit (or the error of
+        // the closing) leave.
+        if (!close_inner(inner)) {
+            finish(c);
+            return nullptr;
         }
-        c->executing = false;
+        return end_with(c, std::move(exc));
+    }
+    PyObject* method = nullptr;
+    if (PyObject_GetOptionalAttrString(inner.ptr(), "throw", &method) < 0) {
         finish(c);
-        if (failed)
-            Py_DECREF(exc);
-        else
-            PyErr_SetRaisedException(exc);
-        Py_DECREF(inner);
         return nullptr;
     }
-    PyObject* thrower = nullptr;
-    if (PyObject_GetOptionalAttrString(inner, "throw", &thrower) < 0) {
-        c->executing = false;
-        finish(c);
-        Py_DECREF(exc);
-        Py_DECREF(inner);
-        return nullptr;
-    }
-    if (!thrower) {
-        c->executing = false;
-        finish(c);
-        PyErr_SetRaisedException(exc);
-        Py_DECREF(inner);
-        return nullptr;
-    }
-    result = PyObject_CallOneArg(thrower, exc);
-    Py_DECREF(thrower);
-    Py_DECREF(exc);
-    Py_DECREF(inner);
-    c->executing = false;
+    if (!method) return end_with(c, std::move(exc));
+    object thrower = nb::steal(method);
+    PyObject* result = PyObject_CallOneArg(thrower.ptr(), exc.ptr());
+    c->running = false;
     if (result) return result;
     finish(c);
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        // The awaited object finished: its value is this coroutine's result.
-        PyObject* stop = PyErr_GetRaisedException();
-        PyObject* value = PyObject_GetAttrString(stop, "value");
-        Py_DECREF(stop);
-        if (!value) return nullptr;
-        return stop_with(value);
-    }
-    return nullptr;
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return nullptr;
+    // The awaited object finished: its value is this coroutine's result.
+    object stop = nb::steal(PyErr_GetRaisedException());
+    object value = nb::steal(PyObject_GetAttrString(stop.ptr(), "value"));
+    if (!value) return nullptr;
+    return stop_with(std::move(value));
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) {
     CoroutineObject* c = as_coroutine(self);
-    if (c->executing) {
+    if (c->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return nullptr;
     }
+    bool closed = true;
     if (c->state == Suspended) {
-        PyObject* inner = Py_NewRef(c->inner);
-        finish(c);
-        PyObject* close = nullptr;
-        if (PyObject_GetOptionalAttrString(inner, "close", &close) < 0) {
-            Py_DECREF(inner);
-            return nullptr;
-        }
-        Py_DECREF(inner);
-        if (close) {
-            PyObject* r = PyObject_CallNoArgs(close);
-            Py_DECREF(close);
-            if (!r) return nullptr;
-            Py_DECREF(r);
-        }
+        // What the coroutine awaits is closed while it still counts as running, as the host
+        // closes what a coroutine awaits.
+        object inner = nb::borrow(c->inner);
+        c->running = true;
+        closed = close_inner(inner);
     }
     finish(c);
+    if (!closed) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -334,36 +310,29 @@ void coro_finalize(PyObject* self) {
     if (c->state == Done || !c->func) return;
     PyObject* pending = PyErr_GetRaisedException();
     if (c->state == Created) {
-        PyObject* warnings = PyImport_ImportModule("warnings");
-        PyObject* warn = warnings ? PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine") : nullptr;
-        PyObject* r = warn ? PyObject_CallOneArg(warn, self) : nullptr;
+        object warnings = nb::steal(PyImport_ImportModule("warnings"));
+        object warn = warnings ? nb::steal(PyObject_GetAttrString(warnings.ptr(), "_warn_unawaited_coroutine"))
+                               : object();
         if (!warn) {
             PyErr_Clear();
             if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
                                  c->func->qualname) < 0)
                 PyErr_WriteUnraisable(self);
-        } else if (!r) {
+        } else if (!nb::steal(PyObject_CallOneArg(warn.ptr(), self))) {
             PyErr_WriteUnraisable(self);
         }
-        Py_XDECREF(r);
-        Py_XDECREF(warn);
-        Py_XDECREF(warnings);
-    } else {
-        PyObject* r = coro_close(self, nullptr);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(self);
+    } else if (!nb::steal(coro_close(self, nullptr))) {
+        PyErr_WriteUnraisable(self);
     }
     PyErr_SetRaisedException(pending);
 }
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->func->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->func->qualname); }
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->executing); }
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
 PyObject* get_suspended(PyObject* self, void*) {
     CoroutineObject* c = as_coroutine(self);
-    return PyBool_FromLong(c->state == Suspended && !c->executing);
+    return PyBool_FromLong(c->state == Suspended && !c->running);
 }
 PyObject* get_origin(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_await(PyObject* self, void*) {
@@ -421,8 +390,8 @@ PyGetSetDef coro_getset[] = {
 
 PyObject* await_coro(PyObject* self) { return reinterpret_cast<AwaitObject*>(self)->coro; }
 
-PyObject* await_iternext(PyObject* self) { return coro_iternext(await_coro(self)); }
-PyObject* await_send(PyObject* self, PyObject* arg) { return coro_send(await_coro(self), arg); }
+PyObject* await_iternext(PyObject* self) { return send_value(await_coro(self), Py_None); }
+PyObject* await_send(PyObject* self, PyObject* arg) { return send_value(await_coro(self), arg); }
 PyObject* await_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return coro_throw(await_coro(self), args, nargs);
 }
@@ -489,7 +458,6 @@ PyTypeObject* make_coroutine_type() {
         {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
         {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
-        {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
         {Py_tp_methods, coro_methods},
         {Py_tp_members, members},
         {Py_tp_getset, coro_getset},
@@ -519,7 +487,7 @@ PyObject* new_coroutine(FunctionObject* f, PyObject* const* bound) {
     c->args = args;
     c->inner = nullptr;
     c->state = Created;
-    c->executing = false;
+    c->running = false;
     c->weakreflist = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(c));
     return reinterpret_cast<PyObject*>(c);

@@ -14,6 +14,20 @@ object checked(PyObject* result) {
     return nb::steal(result);
 }
 
+void set_error_of_current_exception() noexcept {
+    try {
+        throw;
+    } catch (error& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "velmor: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "velmor: unknown C++ exception");
+    }
+}
+
 namespace {
 
 // What `raise value` raises, as the host's raise statement decides it: an instance itself, a
@@ -84,6 +98,8 @@ Handling::Handling(handle exception) : previous_(PyErr_GetHandledException()) {
 }
 
 Handling::~Handling() {
+    // A thread that the host ends at exit unwinds through here with no thread state.
+    if (!PyThreadState_GetUnchecked()) return;
     PyErr_SetHandledException(previous_);
     Py_XDECREF(previous_);
 }

@@ -51,21 +51,11 @@ namespace {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-// C++ exceptions end here: the error becomes the pending Python exception.
 PyObject* run(FunctionObject* f, PyObject* const* args) {
-    try {
-        Scope scope{f->globals, f->builtins};
+    return boundary([&] {
+        Scope scope{f->globals, f->builtins, PyThreadState_Get()};
         return f->impl(scope, Args{args}).release().ptr();
-    } catch (error& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "velmor: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "velmor: unknown C++ exception");
-    }
-    return nullptr;
+    }, static_cast<PyObject*>(nullptr));
 }
 
 // Under the host's recursion guard, as every host function is called: a function that ends up
@@ -287,7 +277,7 @@ PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self
 // inspect.Signature of the parameters, with the annotation texts as stored.
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    try {
+    return boundary([&]() -> PyObject* {
         VM_NAME(inspect);
         VM_NAME(Signature);
         VM_NAME(Parameter);
@@ -313,10 +303,7 @@ PyObject* get_signature(PyObject* self, void*) {
         if (!ret && PyErr_Occurred()) fail();
         object sig = mod.attr(Signature)(params, nb::arg("return_annotation") = ret ? handle(ret) : handle(none));
         return sig.release().ptr();
-    } catch (error& e) {
-        e.restore();
-        return nullptr;
-    }
+    }, static_cast<PyObject*>(nullptr));
 }
 
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
@@ -379,11 +366,10 @@ PyTypeObject* make_function_type() {
 
 namespace {
 
-object builtins_dict() {
-    VM_NAME(builtins);
-    object mod = checked(PyImport_Import(builtins.ptr()));
-    return nb::borrow(PyModule_GetDict(mod.ptr()));
-}
+// The built-ins a function of a module loading now reads, as the host's exec() gives them to a
+// module's code: those of the running frame (the import system's), else the interpreter's; never
+// what sys.modules holds under "builtins".
+object builtins_dict() { return checked(PyEval_GetFrameBuiltins()); }
 
 // The function object over the parts of its signature: the tuple of interned parameter names,
 // the tuple of the trailing defaults (or null) and the annotation texts.

@@ -1,13 +1,8 @@
-// The module builder and the import of the package's own modules. A module is made, registered
-// in sys.modules under its dotted name, and its body binds the names in their order, as the
-// host's import system and a module's code would. A body that fails leaves its module out of
-// sys.modules, so a later import starts again.
-//
-// The package's modules are also known to the host's import system: a finder on sys.meta_path
-// gives each dotted name a spec whose loader runs its body, so an import started elsewhere (by
-// another thread while the package loads, or by importlib.reload) finds them at every moment.
-// Loads take the host's lock of the module, as every import does, so a thread that wants a
-// module another thread is still building waits for it.
+// The module builder and the finder of the package's own modules. The host's import system does
+// the loading: a finder on sys.meta_path gives each of the package's dotted names a spec whose
+// loader runs the module's body, so every import of one of them (at load time, by another thread
+// while the package loads, from a call, by importlib.reload) takes the host's road, with its
+// module locks, registration in sys.modules, removal when a body fails and binding on the parent.
 #include "runtime/function.hpp"
 
 #include <string>
@@ -20,50 +15,30 @@ object text(std::string_view s) {
     return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-object loaded(handle key) {
-    PyObject* m = PyImport_GetModule(key.ptr());
-    if (!m && PyErr_Occurred()) fail();
-    return nb::steal(m);
-}
-
 void set_item(PyObject* dict, const char* name, handle value) {
     if (PyDict_SetItemString(dict, name, value.ptr()) < 0) fail();
 }
 
-// The attributes that the host's import system gives a module before its code runs (the
-// package itself comes from the extension's spec, which knows nothing of sub-modules).
-void prepare(handle module, const ModuleDef& def) {
-    PyObject* dict = PyModule_GetDict(module.ptr());
-    std::string_view name(def.name);
-    bool package = def.flags & Package;
-    std::string_view parent = package ? name : name.substr(0, name.rfind('.') == std::string_view::npos ? 0 : name.rfind('.'));
-    set_item(dict, "__package__", text(parent));
-    if (package) set_item(dict, "__path__", checked(PyList_New(0)));
-    if (def.flags & Annotations) {
-        VM_NAME(annotations);
-        object future = checked(PyImport_ImportModule("__future__"));
-        set_item(dict, "annotations", future.attr(annotations));
-    }
+// The package's modules, the package first; constant data of the package, given at its creation.
+std::span<const ModuleDef> modules;
+
+// The module of the table that `name` names; null for any other name, whatever its type.
+const ModuleDef* module_named(handle name) {
+    if (!PyUnicode_Check(name.ptr())) return nullptr;
+    for (const ModuleDef& def : modules)
+        if (PyUnicode_CompareWithASCIIString(name.ptr(), def.name) == 0) return &def;
+    return nullptr;
 }
 
-// The package's module whose body this thread is running, innermost first; null outside.
-thread_local const ModuleDef* building = nullptr;
-
-// The module's body, run on a module object that holds the import system's attributes.
+// The module's body, on a module object that holds the import system's attributes.
 void run_body(handle module, const ModuleDef& def) {
-    struct Building {
-        const ModuleDef* outer = building;
-        explicit Building(const ModuleDef& def) { building = &def; }
-        ~Building() { building = outer; }
-    } scope(def);
-    prepare(module, def);
     Module body(module);
+    if (def.flags & Annotations) {
+        object future = checked(PyImport_ImportModule("__future__"));
+        body.set("annotations", future.attr("annotations"));
+    }
     def.build(body);
 }
-
-// The host's import machinery (importlib._bootstrap, loaded with the interpreter): its module
-// locks and module_from_spec.
-object bootstrap() { return checked(PyImport_ImportModule("_frozen_importlib")); }
 
 // ---------------------------------------------------------------------------------------------
 // The finder and loader of the package's sub-modules on sys.meta_path, one per process (like
@@ -73,34 +48,25 @@ PyTypeObject* ImporterType = nullptr;
 PyObject* importer = nullptr;
 
 const ModuleDef* submodule(handle name) {
-    if (!PyUnicode_Check(name.ptr())) return nullptr;
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
-    if (!utf8) fail();
-    std::string_view dotted(utf8, static_cast<std::size_t>(size));
-    if (dotted.find('.') == std::string_view::npos) return nullptr;
-    return find_module(dotted);
+    const ModuleDef* def = module_named(name);
+    return def == modules.data() ? nullptr : def;
 }
 
-object spec_of(const ModuleDef& def) {
-    VM_NAME(ModuleSpec);
-    return bootstrap().attr(ModuleSpec)(text(def.name), handle(importer),
-                                       nb::arg("is_package") = nb::bool_(def.flags & Package));
-}
-
-// find_spec(fullname, path=None, target=None)
+// find_spec(fullname, path=None, target=None): a spec for the package's sub-modules, None for
+// every other name
 PyObject* importer_find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 3) {
         PyErr_Format(PyExc_TypeError, "find_spec expected 1 to 3 arguments, got %zd", nargs);
         return nullptr;
     }
-    try {
+    return boundary([&]() -> PyObject* {
         const ModuleDef* def = submodule(args[0]);
-        return def ? spec_of(*def).release().ptr() : Py_NewRef(Py_None);
-    } catch (error& e) {
-        e.restore();
-        return nullptr;
-    }
+        if (!def) return Py_NewRef(Py_None);
+        object bootstrap = checked(PyImport_ImportModule("_frozen_importlib"));
+        object spec = bootstrap.attr("ModuleSpec")(handle(args[0]), handle(importer),
+                                                    nb::arg("is_package") = bool(def->flags & Package));
+        return spec.release().ptr();
+    }, static_cast<PyObject*>(nullptr));
 }
 
 // create_module(spec): the host's default module
@@ -108,9 +74,13 @@ PyObject* importer_create_module(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 // exec_module(module): the body of the module its name names, on that module object
 PyObject* importer_exec_module(PyObject*, PyObject* module) {
-    try {
-        VM_NAME(__name__);
-        object name = checked(PyObject_GetAttr(module, __name__.ptr()));
+    return boundary([&]() -> PyObject* {
+        if (!PyModule_Check(module)) {
+            PyErr_Format(PyExc_TypeError, "exec_module() argument must be a module, not %.200s",
+                         Py_TYPE(module)->tp_name);
+            fail();
+        }
+        object name = checked(PyObject_GetAttrString(module, "__name__"));
         const ModuleDef* def = submodule(name);
         if (!def) {
             PyErr_Format(PyExc_ImportError, "velmor has no module named %R", name.ptr());
@@ -118,10 +88,7 @@ PyObject* importer_exec_module(PyObject*, PyObject* module) {
         }
         run_body(module, *def);
         Py_RETURN_NONE;
-    } catch (error& e) {
-        e.restore();
-        return nullptr;
-    }
+    }, static_cast<PyObject*>(nullptr));
 }
 
 PyMethodDef importer_methods[] = {
@@ -134,6 +101,15 @@ PyMethodDef importer_methods[] = {
 
 // Shown in a module's repr as its origin: <module 'velmor.aes' (velmor.importer)>.
 PyObject* importer_repr(PyObject*) { return PyUnicode_FromString("velmor.importer"); }
+
+object meta_path() {
+    object list = nb::borrow(PySys_GetObject("meta_path"));
+    if (!list || !PyList_Check(list.ptr())) {
+        PyErr_SetString(PyExc_ImportError, "velmor: sys.meta_path is not a list");
+        fail();
+    }
+    return list;
+}
 
 // The importer on sys.meta_path, after the host's own finders; put back if it was taken away.
 void install_importer() {
@@ -149,100 +125,35 @@ void install_importer() {
         if (!ImporterType) fail();
     }
     if (!importer) importer = checked(PyType_GenericAlloc(ImporterType, 0)).release().ptr();
-    PyObject* meta_path = PySys_GetObject("meta_path");
-    if (!meta_path || !PyList_Check(meta_path)) {
-        PyErr_SetString(PyExc_ImportError, "velmor: sys.meta_path is not a list");
-        fail();
-    }
-    int present = PySequence_Contains(meta_path, importer);
+    // `if importer not in sys.meta_path: sys.meta_path.append(importer)`, sys.meta_path read at
+    // each use and held while used: testing membership may run a finder's __eq__, which may
+    // rebind it.
+    int present = PySequence_Contains(meta_path().ptr(), importer);
     if (present < 0) fail();
-    if (!present && PyList_Append(meta_path, importer) < 0) fail();
+    if (!present && PyList_Append(meta_path().ptr(), importer) < 0) fail();
 }
 
-// Whether a module in sys.modules is still being built (by this thread or another).
-bool initializing(handle module) {
-    VM_NAME(__spec__);
-    VM_NAME(_initializing);
-    PyObject* spec = nullptr;
-    if (PyObject_GetOptionalAttr(module.ptr(), __spec__.ptr(), &spec) < 0) fail();
-    if (!spec) return false;
-    object owned = nb::steal(spec);
-    PyObject* flag = nullptr;
-    if (PyObject_GetOptionalAttr(spec, _initializing.ptr(), &flag) < 0) fail();
-    if (!flag) return false;
-    return truthy(nb::steal(flag));
-}
-
-// What an import finds in sys.modules: the module, nothing (null), or the host's error for None.
-object registered(handle key) {
-    object m = loaded(key);
-    if (m.is_none()) {
-        PyErr_Format(PyExc_ModuleNotFoundError, "import of %U halted; None in sys.modules", key.ptr());
-        PyObject* exc = PyErr_GetRaisedException();
-        PyObject_SetAttrString(exc, "name", key.ptr());
-        PyErr_SetRaisedException(exc);
-        fail();
-    }
-    return m;
-}
-
-// The load of one of the package's modules while holding its lock, in the host's order: the
-// parent first, the module registered in sys.modules (flagged as initializing) before its body
-// runs and removed again if the body fails, then bound as an attribute of its parent.
-object load_locked(std::string_view name, handle key, const ModuleDef& def) {
-    if (object m = registered(key)) return m;  // loaded meanwhile, or this thread's own import
-    std::size_t dot = name.rfind('.');
-    object parent;
-    if (dot != std::string_view::npos) {
-        object parent_key = text(name.substr(0, dot));
-        parent = registered(parent_key);
-        if (!parent) parent = import_module(name.substr(0, dot));
-        if (object m = registered(key)) return m;
-    }
-    VM_NAME(module_from_spec);
-    VM_NAME(_initializing);
-    object spec = spec_of(def);
-    object module = bootstrap().attr(module_from_spec)(spec);
-    PyObject* modules = PyImport_GetModuleDict();
-    if (PyObject_SetAttr(spec.ptr(), _initializing.ptr(), Py_True) < 0) fail();
-    if (PyDict_SetItem(modules, key.ptr(), module.ptr()) < 0) fail();
-    try {
-        run_body(module, def);
-    } catch (...) {
-        // Keep the pending C++ exception; only undo the registration.
-        PyObject* exc = PyErr_GetRaisedException();
-        PyObject* current = nullptr;
-        if (PyDict_GetItemRef(modules, key.ptr(), &current) > 0 && current == module.ptr())
-            PyDict_DelItem(modules, key.ptr());
-        Py_XDECREF(current);
-        PyObject_SetAttr(spec.ptr(), _initializing.ptr(), Py_False);
-        PyErr_Clear();
-        if (exc) PyErr_SetRaisedException(exc);
-        throw;
-    }
-    if (PyObject_SetAttr(spec.ptr(), _initializing.ptr(), Py_False) < 0) fail();
-    if (parent) {
-        object child = text(name.substr(dot + 1));
-        if (PyObject_SetAttr(parent.ptr(), child.ptr(), module.ptr()) < 0) fail();
-    }
-    if (object m = registered(key)) return m;
-    PyErr_Format(PyExc_ImportError, "module '%U' not found in sys.modules", key.ptr());
-    fail();
-}
-
-// The value that `from module import name` binds: the attribute, else the sub-module of that
-// name registered in sys.modules (as the host's from-import falls back), else the host's error.
-object imported_name(handle source, const char* module, const char* name) {
-    PyObject* value = PyObject_GetAttrString(source.ptr(), name);
+// `from module import name` as the host's from-import runs it: only the attribute lookup's
+// AttributeError sends it to sys.modules, and the error names what could not be imported.
+object imported(handle module, handle name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(module.ptr(), name.ptr(), &value) < 0) fail();
     if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
-    PyErr_Clear();
-    if (object sub = loaded(text(std::string(module) + "." + name))) return sub;
-    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+    object package = checked(PyObject_GetAttrString(module.ptr(), "__name__"));
+    if (PyUnicode_Check(package.ptr())) {
+        object full = checked(PyUnicode_FromFormat("%U.%U", package.ptr(), name.ptr()));
+        PyObject* sub = PyImport_GetModule(full.ptr());
+        if (sub) return nb::steal(sub);
+        if (PyErr_Occurred()) fail();
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)", name.ptr(),
+                 package.ptr());
     fail();
 }
 
 }  // namespace
+
+object import_from(handle module, handle name) { return imported(module, name); }
 
 Module::Module(handle module) : module_(module), dict_(PyModule_GetDict(module.ptr())) {}
 
@@ -268,29 +179,21 @@ void Module::import(const char* module) {
     set(module, checked(PyImport_Import(key.ptr())));
 }
 
+object Module::import_listing(const char* module, std::initializer_list<const char*> names) {
+    nb::list fromlist;
+    for (const char* name : names) fromlist.append(nb::str(name));
+    object key = checked(PyUnicode_FromString(module));
+    return checked(
+        PyImport_ImportModuleLevelObject(key.ptr(), dict_, nullptr, nb::tuple(fromlist).ptr(), 0));
+}
+
 void Module::import_from(const char* module, std::initializer_list<const char*> names) {
-    std::string_view base(module);
-    object source;
-    if (find_module(base)) {
-        source = import_module(base);
-        for (const char* name : names) {
-            if (PyObject_HasAttrStringWithError(source.ptr(), name) == 1) continue;
-            std::string sub = std::string(base) + "." + name;
-            if (find_module(sub)) import_module(sub);
-        }
-    } else {
-        object fromlist = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-        Py_ssize_t i = 0;
-        for (const char* name : names)
-            PyTuple_SET_ITEM(fromlist.ptr(), i++, checked(PyUnicode_FromString(name)).release().ptr());
-        object key = checked(PyUnicode_FromString(module));
-        source = checked(PyImport_ImportModuleLevelObject(key.ptr(), dict_, nullptr, fromlist.ptr(), 0));
-    }
-    for (const char* name : names) set(name, imported_name(source, module, name));
+    object source = import_listing(module, names);
+    for (const char* name : names) set(name, imported(source, nb::str(name)));
 }
 
 void Module::import_from_as(const char* module, const char* name, const char* alias) {
-    set(alias, vm::import_from(module, name));
+    set(alias, imported(import_listing(module, {name}), nb::str(name)));
 }
 
 void Module::def(const char* name, Impl impl, std::initializer_list<Param> params, const char* result,
@@ -352,70 +255,21 @@ object Module::make_class(const char* name, std::initializer_list<handle> bases,
     return meta(class_name, base_tuple, ns);
 }
 
-object import_from(const char* module, const char* name) {
-    std::string_view base(module);
-    object source = import_module(base);
-    if (PyObject_HasAttrStringWithError(source.ptr(), name) != 1) {
-        // a sub-module not loaded yet, as the host's fromlist handling loads it
-        std::string sub = std::string(base) + "." + name;
-        if (find_module(sub)) {
-            import_module(sub);
-        } else {
-            object key = text(sub);
-            PyObject* m = PyImport_Import(key.ptr());
-            if (m) {
-                Py_DECREF(m);
-            } else if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
-                PyErr_Clear();
-            } else {
-                fail();
-            }
-        }
-    }
-    return imported_name(source, module, name);
-}
-
-object import_module(std::string_view name) {
-    object key = text(name);
-    object m = registered(key);
-    if (m && !initializing(m)) return m;
-    // The package's sub-modules load here; any other module, the package itself included, is
-    // the host's to import.
-    const ModuleDef* def = submodule(key);
-    if (!def) {
-        // The package gone while one of its modules loads means its initialisation failed on
-        // another thread: building it again inside this module would bind this half-built
-        // module into the new one for good.
-        if (!m && building && find_module(name)) {
-            PyErr_Format(PyExc_ImportError, "%U was removed from sys.modules while %s was loading",
-                         key.ptr(), building->name);
-            fail();
-        }
-        return checked(PyImport_Import(key.ptr()));
-    }
-    // Under the host's lock of the module: a module that another thread is building is waited
-    // for, one that this thread is building (a circular import) is taken as it stands.
-    VM_NAME(_ModuleLockManager);
-    object lock = bootstrap().attr(_ModuleLockManager)(key);
-    object module;
-    with_block(lock, [&](handle) { module = load_locked(name, key, *def); });
-    return module;
-}
-
-object create_package(handle spec) {
-    // Once the import system registers the package in sys.modules, another thread may import one
-    // of its modules at any moment, without waiting for the package: by then the runtime must be
-    // ready, the importer in place, and the package a package.
+object create_package(handle spec, std::span<const ModuleDef> table) {
     if (!detail::FunctionType) detail::FunctionType = detail::make_function_type();
     if (!detail::CoroutineType) detail::CoroutineType = detail::make_coroutine_type();
     if (!detail::FunctionType || !detail::CoroutineType) fail();
+    modules = table;
     install_importer();
-    VM_NAME(name);
-    object module = checked(PyModule_NewObject(spec.attr(name).ptr()));
-    set_item(PyModule_GetDict(module.ptr()), "__path__", checked(PyList_New(0)));
+    object module = checked(PyModule_NewObject(spec.attr("name").ptr()));
+    // A package: the extension's spec says nothing of sub-modules, and the import system keeps
+    // what the module already has.
+    PyObject* dict = PyModule_GetDict(module.ptr());
+    set_item(dict, "__path__", checked(PyList_New(0)));
+    set_item(dict, "__package__", text(modules.front().name));
     return module;
 }
 
-void exec_module(handle module, const ModuleDef& def) { run_body(module, def); }
+void exec_package(handle module) { run_body(module, modules.front()); }
 
 }  // namespace vm

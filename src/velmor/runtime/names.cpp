@@ -43,6 +43,21 @@ object lookup(const Scope& s, const Name& name) {
     fail();
 }
 
+// The bit of a thread's eval_breaker by which another thread asks it for the GIL (CPython 3.13's
+// _PY_GIL_DROP_REQUEST_BIT). From 3.14 on a thread ended at exit hangs instead of unwinding.
+constexpr uintptr_t kGilDropRequest = 1;
+
+void hand_over_if_asked(PyThreadState* thread) {
+#if PY_VERSION_HEX < 0x030E0000
+    if (__atomic_load_n(&thread->eval_breaker, __ATOMIC_RELAXED) & kGilDropRequest) {
+        PyEval_SaveThread();
+        PyEval_RestoreThread(thread);
+    }
+#else
+    (void)thread;
+#endif
+}
+
 }  // namespace
 
 void detail::watch_namespace(PyObject* dict) {
@@ -55,12 +70,16 @@ void detail::watch_namespace(PyObject* dict) {
 }
 
 object Scope::operator[](const Name& name) const {
-    if (name.cached_globals_ == globals && name.cached_generation_ == generation && watcher >= 0)
+    hand_over_if_asked(thread);
+    // The generation is read before the lookup: a lookup that runs code (a colliding key's
+    // __eq__) and changes a namespace leaves the answer uncached.
+    unsigned long seen = generation;
+    if (name.cached_globals_ == globals && name.cached_generation_ == seen && watcher >= 0)
         return nb::borrow(name.cached_value_);
     object value = lookup(*this, name);
     name.cached_globals_ = globals;
     name.cached_value_ = value.ptr();  // borrowed: the namespace holds it while unchanged
-    name.cached_generation_ = generation;
+    name.cached_generation_ = seen;
     return value;
 }
 
@@ -69,7 +88,8 @@ object attribute_of(handle obj, const Name& name) {
     if (!PyModule_CheckExact(target) || watcher < 0)
         return checked(PyObject_GetAttr(target, name.ptr()));
     PyObject* dict = PyModule_GetDict(target);
-    if (name.attr_dict_ == dict && name.attr_generation_ == generation)
+    unsigned long seen = generation;  // before the lookup, as in Scope
+    if (name.attr_dict_ == dict && name.attr_generation_ == seen)
         return nb::borrow(name.attr_value_);
     object value = checked(PyObject_GetAttr(target, name.ptr()));
     // Keep it only when it is the dictionary's own entry (not a module __getattr__ answer).
@@ -79,7 +99,7 @@ object attribute_of(handle obj, const Name& name) {
         detail::watch_namespace(dict);
         name.attr_dict_ = dict;
         name.attr_value_ = entry;  // borrowed: the dictionary holds it while unchanged
-        name.attr_generation_ = generation;
+        name.attr_generation_ = seen;
     }
     Py_XDECREF(entry);
     return value;

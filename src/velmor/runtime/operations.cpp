@@ -135,29 +135,37 @@ bool with_block(handle cm, const std::function<void(handle)>& body) {
         fail();
     }
     object value = checked(PyObject_CallNoArgs(enter.ptr()));
+    object exc;
     try {
         body(value);
-    } catch (error& e) {
-        handle exc = e.value();
-        object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
-        handle type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
-        PyObject* r;
-        {
-            // While __exit__ runs the body's exception is the one being handled, so an error of
-            // __exit__ gets it as its context, as in the host.
-            Handling handling(exc);
-            r = PyObject_CallFunctionObjArgs(exit.ptr(), type.ptr(), exc.ptr(),
-                                             tb ? tb.ptr() : Py_None, nullptr);
-        }
-        object verdict = checked(r);
-        if (!truthy(verdict)) throw;
-        return false;
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread ends: no __exit__ without a thread state
+    } catch (...) {
+        // Whatever left the body, a C++ failure included, is the exception __exit__ sees.
+        set_error_of_current_exception();
+        exc = nb::steal(PyErr_GetRaisedException());
     }
-    checked(PyObject_CallFunctionObjArgs(exit.ptr(), Py_None, Py_None, Py_None, nullptr));
-    return true;
+    if (!exc) {
+        checked(PyObject_CallFunctionObjArgs(exit.ptr(), Py_None, Py_None, Py_None, nullptr));
+        return true;
+    }
+    object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
+    handle type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+    PyObject* r;
+    {
+        // While __exit__ runs the body's exception is the one being handled, so an error of
+        // __exit__ gets it as its context, as in the host.
+        Handling handling(exc);
+        r = PyObject_CallFunctionObjArgs(exit.ptr(), type.ptr(), exc.ptr(), tb ? tb.ptr() : Py_None,
+                                         nullptr);
+    }
+    object verdict = checked(r);
+    if (truthy(verdict)) return false;
+    PyErr_SetRaisedException(exc.release().ptr());
+    fail();
 }
 
-object import_name(const Scope& s, handle name) {
+object import_name(const Scope& s, handle name, handle fromlist, int level) {
     VM_NAME(__import__);
     PyObject* found = nullptr;
     int r = PyDict_GetItemRef(s.builtins, __import__.ptr(), &found);
@@ -167,8 +175,9 @@ object import_name(const Scope& s, handle name) {
         fail();
     }
     object import_fn = nb::steal(found);
-    object level = checked(PyLong_FromLong(0));
-    return import_fn(name, nb::borrow(s.globals), nb::none(), nb::none(), level);
+    return import_fn(name, nb::borrow(s.globals), nb::none(), fromlist, nb::int_(level));
 }
+
+object import_name(const Scope& s, handle name) { return import_name(s, name, nb::none(), 0); }
 
 }  // namespace vm

@@ -9,6 +9,8 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <cxxabi.h>
+
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
@@ -64,9 +66,16 @@ private:
 // The namespace a function reads its module-level names from: its module's dictionary, then
 // the built-ins. Every read happens at the moment of use, so rebinding a module attribute
 // changes the next call; the answer is cached on the Name until a watched namespace changes.
+//
+// A read also stands where the host's bytecode checks, after every call, whether another thread
+// asked for the GIL: a function's reads come between its calls. Handing the GIL over there, as
+// bytecode does, keeps a run of calls from holding it until a call into another extension runs
+// bytecode of its own, and lets a daemon thread that the host ends at exit end here, in frames
+// that survive it, rather than inside that extension.
 struct Scope {
     PyObject* globals;
     PyObject* builtins;
+    PyThreadState* thread;  // the calling thread's state
     object operator[](const Name& name) const;  // NameError when neither has the name
 };
 
@@ -169,6 +178,26 @@ object call_kw(handle fn, std::nullptr_t, const Keywords<N>& keywords, const han
 // The pending Python error as a C++ exception (SystemError if none is pending).
 [[noreturn]] void fail();
 
+// Inside a catch block: the C++ exception being handled as the host's pending error. A Python
+// error is restored as it is, std::bad_alloc becomes MemoryError, anything else SystemError.
+void set_error_of_current_exception() noexcept;
+
+// Every C entry point of the extension (type slots, the calls of functions and coroutines, the
+// importer's methods, the module's slots) runs its body through this boundary: a C++ exception
+// becomes the host's pending error and the entry point returns `failed`. The forced unwind with
+// which the host ends a thread at exit passes on: it must reach the thread's start.
+template <typename Body, typename Result>
+Result boundary(Body&& body, Result failed) {
+    try {
+        return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        set_error_of_current_exception();
+        return failed;
+    }
+}
+
 // While alive, `e` is the exception being handled, as inside the host's `except` clause: an
 // error raised meanwhile (a failed lookup of the class to match, say) gets it as its context.
 class Handling {
@@ -231,6 +260,12 @@ bool with_block(handle cm, const std::function<void(handle)>& body);
 // `import name` inside a function (absolute, no names listed): the __import__ of the function's
 // built-ins, so an import hook installed there sees the call as it would in the host.
 object import_name(const Scope& s, handle name);
+// The import of `from <level dots><name> import <fromlist...>` inside a function, by the same
+// __import__: the module the names are then taken from (import_from).
+object import_name(const Scope& s, handle name, handle fromlist, int level);
+// The value that `from module import name` binds, as the host's from-import finds it: the
+// attribute, else the sub-module of that name in sys.modules, else ImportError.
+object import_from(handle module, handle name);
 
 // The host's truth test, as a C++ bool (nb::bool_ makes and drops a bool object on the way).
 bool truthy(handle value);
@@ -291,7 +326,7 @@ public:
 
     // `import name` of a host module (binds the top-level name)
     void import(const char* module);
-    // `from module import a, b`: module is absolute; the package's own modules load on demand
+    // `from module import a, b` (module absolute), through the host's import system
     void import_from(const char* module, std::initializer_list<const char*> names);
     // `from module import name as alias`
     void import_from_as(const char* module, const char* name, const char* alias);
@@ -315,6 +350,9 @@ public:
                       const std::vector<std::pair<const char*, handle>>& attributes = {});
 
 private:
+    // the module that `from module import names...` takes its names from
+    object import_listing(const char* module, std::initializer_list<const char*> names);
+
     handle module_;
     PyObject* dict_;
 };
@@ -331,24 +369,16 @@ struct ModuleDef {
     unsigned flags;
 };
 
-// The package's table of modules, defined beside PyInit.
-const ModuleDef* find_module(std::string_view name);
+// The package's module object, for the import system to register, over the table of its modules
+// (the package first). It is made only when the runtime's types (readied once per process: types
+// are not module state) and the finder of the package's sub-modules on sys.meta_path are in
+// place, so that from the moment another thread can see it, it is a package whose sub-modules
+// the host's import system finds and loads, with its locks, registration and clean-up.
+object create_package(handle spec, std::span<const ModuleDef> modules);
 
-// Python's import of a dotted name: the parent first, then the module, which is made and
-// registered in sys.modules when it is one of the package's own and not loaded yet.
-object import_module(std::string_view name);
-
-// The value of `from module import name` (module absolute), for imports made inside a call:
-// the module is taken from sys.modules when loaded, a sub-module of that name loads on demand.
-object import_from(const char* module, const char* name);
-
-// The package's module object, for the import system to register: made only when the runtime's
-// types (readied once per process: types are not module state) and the importer of the
-// package's sub-modules are in place.
-object create_package(handle spec);
-
-// Runs the package's body on the module object that create_package made.
-void exec_module(handle module, const ModuleDef& def);
+// Runs the body of the package (the table's first module) on the module object that
+// create_package made.
+void exec_package(handle module);
 
 }  // namespace vm
 
