@@ -165,7 +165,7 @@ object net_decrypt(const Scope& s, Args a) {
         return decrypt(nonce, join({ciphertext, tag}), nb::none());
     } catch (error& e) {
         if (!Except(e).matches(s[n::InvalidTag])) throw;
-        raise_from(s[n::DecryptionError],
+        raise_from(s, n::DecryptionError,
                    "Hybrid AES-GCM decryption failed (wrong key or tampered data)", e);
     }
 }

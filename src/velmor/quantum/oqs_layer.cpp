@@ -38,8 +38,9 @@ constexpr const char* kInstallHint =
 
 // raise QuantumOperationError(f"{prefix}{alg}): {e}") from e
 [[noreturn]] void wrap(const Scope& s, const char* prefix, handle alg, const error& e) {
-    object message = checked(PyUnicode_FromFormat("%s%S): %S", prefix, alg.ptr(), e.value().ptr()));
-    raise_from(s[n::QuantumOperationError], message, e);
+    raise_from(s, n::QuantumOperationError, e, [&] {
+        return checked(PyUnicode_FromFormat("%s%S): %S", prefix, alg.ptr(), e.value().ptr()));
+    });
 }
 
 // What the host raises when a block's __exit__ swallowed the error before a value was bound.
@@ -125,7 +126,7 @@ object lazy_import(const Scope& s, Args) {
         // liboqs and cannot build one: the library is missing, and the caller's process goes on.
         if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_SystemExit) && !e.matches(PyExc_OSError))
             throw;
-        raise_from(s[n::QuantumOperationError], kInstallHint, e);
+        raise_from(s, n::QuantumOperationError, kInstallHint, e);
     }
 }
 

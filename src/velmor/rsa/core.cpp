@@ -85,7 +85,7 @@ object with_pss(const Scope& s, handle key, const Name& method, const Leading&..
 void operation_failed(const Scope& s, const error& e, const Name& failure, const char* prefix) {
     if (Except(e).matches(s[n::InvalidInputError])) throw;
     if (!e.matches(PyExc_Exception)) throw;
-    raise_prefixed(s[failure], prefix, e);
+    raise_prefixed(s, failure, prefix, e);
 }
 
 // _pss() -> padding.PSS
@@ -132,7 +132,7 @@ object load_public(const Scope& s, Args a) {
         return load(public_pem.attr(n::encode)(n::ascii));
     } catch (error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        raise_prefixed(s[n::InvalidInputError], "Invalid RSA public key PEM: ", e);
+        raise_prefixed(s, n::InvalidInputError, "Invalid RSA public key PEM: ", e);
     }
 }
 
@@ -145,7 +145,7 @@ object load_private(const Scope& s, Args a) {
         return call_kw(load, {pem}, n::password, {Py_None});
     } catch (error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        raise_prefixed(s[n::InvalidInputError], "Invalid RSA private key PEM: ", e);
+        raise_prefixed(s, n::InvalidInputError, "Invalid RSA private key PEM: ", e);
     }
 }
 

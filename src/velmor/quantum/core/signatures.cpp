@@ -87,9 +87,9 @@ object sign(const Scope& s, Args a) {
         alg = s[n::SignatureAlgorithm](scheme);
     } catch (vm::error& e) {
         if (!e.matches(PyExc_ValueError)) throw;
-        object message =
-            vm::checked(PyUnicode_FromFormat("Unsupported signature scheme id %S", scheme.ptr()));
-        vm::raise_from(s[n::InvalidInputError], message, e);
+        vm::raise_from(s, n::InvalidInputError, e, [&] {
+            return vm::checked(PyUnicode_FromFormat("Unsupported signature scheme id %S", scheme.ptr()));
+        });
     }
     object oqs = s[n::_oqs];
     object oqs_alg = mechanism(s, alg, strength);
