@@ -243,6 +243,29 @@ def test_decrypt_auto_recognition(blob, route, monkeypatch):
     assert seen == [route]
 
 
+class _NeverEqual:
+    def __eq__(self, other):
+        return False
+
+    __hash__ = object.__hash__
+
+
+def test_the_magic_is_compared_with_the_hosts_equality(monkeypatch):
+    # `blob[:4] == HYBR` asks __eq__ even when both sides are the same object.
+    head = _NeverEqual()
+
+    class Blob(bytes):
+        def __getitem__(self, index):
+            return head
+
+    seen = []
+    monkeypatch.setattr(hc, "HYBR", head)
+    monkeypatch.setattr(hc, "_legacy_decrypt", lambda b, k: seen.append("legacy") or b"L")
+    monkeypatch.setattr(rc, "_decrypt_oaep", lambda b, k: seen.append("oaep") or b"O")
+    assert hc.decrypt_auto(Blob(b"HYBR\x00\x00\x00\x00"), "key") == b"O"
+    assert seen == ["oaep"]
+
+
 @pytest.mark.parametrize("rsa_block, nonce_size", [(512, 12), (256, 16)])
 def test_net_reader_cuts_at_offsets_from_its_constants(rsa_block, nonce_size, monkeypatch):
     # The unwrap is a stand-in, so the cuts are seen without a private key; the length field

@@ -135,7 +135,7 @@ object decrypt_auto(const Scope& s, Args a) {
     nb::int_ four(4);
     if (nb::len(blob) >= 8) {
         object head = slice(blob, nb::none(), four);
-        if (head.equal(s[n::HYBR])) return s[n::_legacy_decrypt](blob, private_pem);
+        if (equals(head, s[n::HYBR])) return s[n::_legacy_decrypt](blob, private_pem);
     }
     nb::int_ size(nb::len(blob));
     object smallest = four + s[n::RSA_BLOCK];
@@ -143,7 +143,7 @@ object decrypt_auto(const Scope& s, Args a) {
     smallest = smallest + s[n::TAG];
     if (size >= smallest) {
         object field = int_from_bytes(slice(blob, nb::none(), four), n::little);
-        if (field.equal(s[n::RSA_BLOCK])) return s[n::_net_decrypt](blob, private_pem);
+        if (equals(field, s[n::RSA_BLOCK])) return s[n::_net_decrypt](blob, private_pem);
     }
     return s[n::rsa_core].attr(n::_decrypt_oaep)(blob, private_pem);
 }

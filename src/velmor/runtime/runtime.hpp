@@ -251,6 +251,9 @@ object import_name(const Scope& s, handle name);
 
 // The host's truth test, as a C++ bool (nb::bool_ makes and drops a bool object on the way).
 bool truthy(handle value);
+// a == b as the host's `==` decides it, then its truth test; nb::handle::equal answers true for
+// the same object without asking.
+bool equals(handle a, handle b);
 
 // ---------------------------------------------------------------------------------------------
 // The paired text forms: text goes in as UTF-8 and comes out as Base64, Base64 goes in strictly

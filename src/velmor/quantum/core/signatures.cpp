@@ -32,7 +32,7 @@ object mechanism(const Scope& s, handle alg, handle strength) {
 // _sig_kind(alg: SignatureAlgorithm) -> str
 object sig_kind(const Scope& s, Args a) {
     object ml_dsa = s[n::SignatureAlgorithm].attr(n::ML_DSA);
-    return nb::borrow(equals(a[0], ml_dsa) ? n::mldsa : n::slhdsa);
+    return nb::borrow(vm::equals(a[0], ml_dsa) ? n::mldsa : n::slhdsa);
 }
 
 // _sig_strip(headered: bytes, label: str) -> tuple[int, int, bytes]
