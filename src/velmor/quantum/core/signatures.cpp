@@ -1,6 +1,7 @@
 // Post-quantum signatures. Both keys of a pair carry the header (scheme id, strength); the
 // mechanism is chosen again from it at every call. verify answers False for a key without
-// header, an unknown scheme id and every failure inside the binding's check.
+// header, an unknown scheme id, a key or signature of the wrong length for its mechanism and every
+// failure inside the binding's check.
 #include "quantum/core/core.hpp"
 
 namespace velmor::quantum {
@@ -121,7 +122,9 @@ object verify(const Scope& s, Args a) {
     object oqs_alg = mechanism(s, alg, strength);
     object sized = sized_part(oqs_alg, Part::public_key, raw);
     if (!sized) return nb::bool_(false);
-    return oqs.attr(n::sig_verify)(oqs_alg, sized, data, signature);
+    object sized_signature = sized_part(oqs_alg, Part::signature, signature);
+    if (!sized_signature) return nb::bool_(false);
+    return oqs.attr(n::sig_verify)(oqs_alg, sized, data, sized_signature);
 }
 
 }  // namespace velmor::quantum
