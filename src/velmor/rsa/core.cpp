@@ -21,6 +21,7 @@ VM_NAME(load_pem_private_key);
 VM_NAME(load_pem_public_key);
 VM_NAME(InvalidSignature);
 VM_NAME(InvalidInputError);
+VM_NAME(EncryptionError);
 VM_NAME(SignatureError);
 VM_NAME(KEY_SIZE);
 VM_NAME(PUBLIC_EXPONENT);
@@ -64,6 +65,10 @@ static Keywords oaep_args{"mgf", "algorithm", "label"};
 
 // The hybrid core, imported by the call that needs it: it imports this module when it loads.
 object hybrid_core() { return import_from("velmor.hybrid", "core"); }
+
+// How many RSA-OAEP blocks encrypt_bytes draws before it gives up on one that does not begin
+// with the legacy magic.
+constexpr int kBlockDraws = 8;
 
 bool starts_with_legacy_magic(handle block) {
     return PyBytes_CheckExact(block.ptr()) && PyBytes_GET_SIZE(block.ptr()) >= 8 &&
@@ -164,10 +169,16 @@ object encrypt_bytes(const Scope& s, Args a) {
     nb::int_ size(nb::len(data));
     if (size <= s[n::MAX_OAEP_PLAINTEXT]) {
         // A block that happens to begin with the legacy envelope's magic would be read back
-        // as a legacy envelope and never open; OAEP is randomised, so draw another one.
-        object block = s[n::_encrypt_oaep](data, public_pem);
-        while (starts_with_legacy_magic(block)) block = s[n::_encrypt_oaep](data, public_pem);
-        return block;
+        // as a legacy envelope and never open; OAEP is randomised, so draw another one. A real
+        // block does so once in 2^32 draws: a run of them means the padding is not random.
+        for (int draw = 0; draw < kBlockDraws; ++draw) {
+            object block = s[n::_encrypt_oaep](data, public_pem);
+            if (!starts_with_legacy_magic(block)) return block;
+        }
+        raise(s[n::EncryptionError],
+              checked(PyUnicode_FromFormat("RSA encryption failed: %d RSA-OAEP blocks in a row "
+                                           "began with the legacy magic \"HYBR\"",
+                                           kBlockDraws)));
     }
     return hybrid_core().attr(n::encrypt_bytes)(data, public_pem);
 }
