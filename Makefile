@@ -56,13 +56,15 @@ bench:
 	$(MAKE) venv EXTRAS=
 	$(VENV)/bin/python bench/run.py
 
-# AddressSanitizer and UndefinedBehaviorSanitizer build, the test suite run under it.
+# AddressSanitizer and UndefinedBehaviorSanitizer build, the test suite run under it. The host
+# allocates with malloc there (PYTHONMALLOC), so that a read past any of its buffers is seen.
 sanitize: $(if $(LIBOQS_SOURCE),liboqs)
 	rm -rf $(ASAN_VENV)
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
 	VELMOR_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q ".$(TEST_EXTRAS)" -Cbuild-dir=build/asan
-	cd tests && $(TEST_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	cd tests && $(TEST_ENV) PYTHONMALLOC=malloc \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ../$(ASAN_VENV)/bin/python -m pytest -q -rs -p no:cacheprovider .
 

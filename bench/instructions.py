@@ -18,6 +18,9 @@ import subprocess
 import sys
 import tempfile
 
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+
 PADDINGS = 4
 
 # (label, calls, setup, call): both runs execute the setup, only one the calls
@@ -30,6 +33,9 @@ CASES = [
      "decrypt_str(blob, KEY)"),
     ("password.core.needs_rehash default record", 5000,
      "record = RECORD", "needs_rehash(record)"),
+    # Every call loads the RSA-4096 private key again, which costs far more than the rest.
+    ("hybrid.core.decrypt_auto 1 MiB", 3, "blob = hybrid_encrypt(b'x' * (1 << 20), PUBLIC_PEM)",
+     "decrypt_auto(blob, PRIVATE_PEM)"),
 ]
 
 PROLOGUE = """
@@ -38,7 +44,9 @@ import sys
 sys.path.insert(0, {path!r}) if {path!r} else None
 from velmor.aes.core import encrypt_str, decrypt_str
 from velmor.password.core import needs_rehash
+from velmor.hybrid.core import encrypt_bytes as hybrid_encrypt, decrypt_auto
 KEY = 'MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWY='  # Base64 of 32 bytes
+PUBLIC_PEM, PRIVATE_PEM = {public_pem!r}, {private_pem!r}
 RECORD = ('{{"algorithm":"pbkdf2","createdUtc":"2025-01-01T00:00:00Z","hash":"' + 'A' * 88 +
           '","parameters":{{"hashAlgorithm":"SHA512","iterations":210000,"outputLength":64,'
           '"saltLength":32}},"salt":"' + 'A' * 44 + '","version":2}}')
@@ -50,12 +58,23 @@ for _ in range({calls}):
 """
 
 
-def instructions(python, path, setup, call, calls, padding):
+def rsa_key_pair():
+    """An RSA-4096 pair as PEM text (private, public), made once, outside valgrind."""
+    key = rsa.generate_private_key(public_exponent=65537, key_size=4096)
+    private = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                serialization.NoEncryption()).decode("ascii")
+    public = key.public_key().public_bytes(serialization.Encoding.PEM,
+                                           serialization.PublicFormat.SubjectPublicKeyInfo)
+    return private, public.decode("ascii")
+
+
+def instructions(python, path, setup, call, calls, padding, keys):
     """(all instructions, those of the extension) of one run"""
     with tempfile.TemporaryDirectory() as tmp:
         script = pathlib.Path(tmp, "case.py")
         script.write_text(PROLOGUE.format(path=path, setup=setup, call=call, calls=calls,
-                                          padding=padding))
+                                          padding=padding, private_pem=keys[0],
+                                          public_pem=keys[1]))
         out = pathlib.Path(tmp, "callgrind.out")
         env = dict(os.environ, PYTHONHASHSEED="0")
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python,
@@ -78,12 +97,13 @@ def main():
         path = tempfile.mkdtemp()
         (pathlib.Path(path) / "velmor.cpython-313-x86_64-linux-gnu.so").symlink_to(so)
     python = args[0] if args else sys.executable
+    keys = rsa_key_pair()
     print(f"{'':45} {'per call':>14} {'spread':>17} {'in velmor':>10}")
     for label, calls, setup, call in CASES:
         totals, owns = [], []
         for k in range(PADDINGS):
-            base = instructions(python, path, setup, call, 0, 37 * k)
-            run = instructions(python, path, setup, call, calls, 37 * k)
+            base = instructions(python, path, setup, call, 0, 37 * k, keys)
+            run = instructions(python, path, setup, call, calls, 37 * k, keys)
             totals.append((run[0] - base[0]) / calls)
             owns.append((run[1] - base[1]) / calls)
         spread = f"{min(totals):,.0f}..{max(totals):,.0f}"

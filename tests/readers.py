@@ -342,16 +342,14 @@ def model_needs_rehash(text):
     try:
         params = record["parameters"]
         count = int(params["iterations"])
-        if count < 210000 or count > password.MAX_ITERATIONS:
+        if count < 210000:
             return True
-        stated = params.get("outputLength")
-        if stated is None:
-            return False
-        try:
-            length = int(stated)
-        except (ValueError, TypeError, OverflowError):
-            return False
-        return not _in_bounds(length, password.MAX_OUTPUT_LENGTH)
+        # Past the count, every parameter that verification refuses calls for a new record.
+        length = int(params["outputLength"])
+        name = str(params.get("hashAlgorithm", "SHA512"))
+        return not (_in_bounds(count, password.MAX_ITERATIONS)
+                    and _in_bounds(length, password.MAX_OUTPUT_LENGTH)
+                    and name.upper() in ("SHA512", "SHA256"))
     except (KeyError, ValueError, TypeError, OverflowError):
         return True
 

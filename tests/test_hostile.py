@@ -1,11 +1,16 @@
 """Hostile callers of the runtime: functions made to call themselves through a rebound name,
 handlers whose class is rebound to something that is no exception class, and exception classes
 rebound to factories. Where a pure-Python module would raise, ours raises the same."""
+import binascii
+import contextlib
 import hashlib
+import struct
+import sys
 import threading
 import types
 
 import pytest
+from cryptography.exceptions import InvalidTag
 
 import velmor.aes as aes_async
 import velmor.quantum._oqs as oqs_layer
@@ -404,3 +409,118 @@ def test_lookup_that_rebinds_a_name_is_not_kept(monkeypatch):
     second = aes.encrypt_bytes(b"data", "k")
     # The first call found the built-in; the second sees the module's new name.
     assert (len(first), len(second)) == (12 + 4 + 16, 16 + 4 + 16)
+
+
+# Handlers whose exception class is gone from the module
+
+
+def without_binding(call):
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setitem(sys.modules, "oqs", None)
+        return call()
+
+
+def _gen7_key(der=b"not der"):
+    return struct.pack("<I", len(der)) + der + b"kem"
+
+
+# (module, deleted class, names to rebind so the handler is reached, call, what it catches)
+RAISING_HANDLERS = {
+    "rsa._load_public": (rsa, "InvalidInputError", {}, lambda: rsa._load_public("not a key"),
+                         ValueError),
+    "rsa._load_private": (rsa, "InvalidInputError", {}, lambda: rsa._load_private("not a key"),
+                          ValueError),
+    "rsa.sign_bytes": (rsa, "SignatureError",
+                       {"_load_private": lambda pem: types.SimpleNamespace(sign=raising(OSError()))},
+                       lambda: rsa.sign_bytes(b"data", "pem"), OSError),
+    "rsa._encrypt_oaep": (
+        rsa, "EncryptionError",
+        {"_load_public": lambda pem: types.SimpleNamespace(encrypt=raising(OSError()))},
+        lambda: rsa._encrypt_oaep(b"data", "pem"), OSError),
+    "aes.encrypt_bytes": (aes, "EncryptionError", {"AESGCM": raising(OSError("sealed shut"))},
+                          lambda: aes.encrypt_bytes(b"data", "k"), OSError),
+    "aes.decrypt_str Base64": (aes, "DecryptionError", {}, lambda: aes.decrypt_str("!", "k"),
+                               binascii.Error),
+    "aes.decrypt_str UTF-8": (aes, "DecryptionError", {"decrypt_bytes": lambda blob, key: b"\xff"},
+                              lambda: aes.decrypt_str("AAAA", "k"), UnicodeDecodeError),
+    "hybrid._net_decrypt": (
+        hybrid, "DecryptionError",
+        {"rsa_core": types.SimpleNamespace(_decrypt_oaep=lambda blob, pem: bytes(32))},
+        lambda: hybrid._net_decrypt(_net_blob(), "pem"), InvalidTag),
+    "quantum._gcm_open": (quantum, "DecryptionError", {},
+                          lambda: quantum._gcm_open(bytes(32), bytes(12), b"x", bytes(16)),
+                          InvalidTag),
+    "quantum._cbc_decrypt": (quantum, "DecryptionError", {},
+                             lambda: quantum._cbc_decrypt(bytes(16), bytes(32), bytes(16)),
+                             ValueError),
+    "quantum.decrypt": (quantum, "DecryptionError", {"_gen8_decrypt": lambda *args: b"\xff"},
+                        lambda: quantum.decrypt(b"message", b"\x08\x02key", b"secret"),
+                        UnicodeDecodeError),
+    "quantum.sign": (quantum, "InvalidInputError", {}, lambda: quantum.sign(b"data", b"\x07\x00key"),
+                     ValueError),
+    "quantum._gen7_encrypt": (quantum, "InvalidInputError", {},
+                              lambda: quantum._gen7_encrypt(b"data", _gen7_key(), 0), ValueError),
+    "quantum._gen7_decrypt key": (
+        quantum, "InvalidInputError", {},
+        lambda: quantum._gen7_decrypt(bytes(60), _gen7_key(), _gen7_key(), 0), ValueError),
+    "quantum._gen7_decrypt block": (
+        quantum, "DecryptionError",
+        {"load_der_private_key": lambda der, password: types.SimpleNamespace(
+            decrypt=raising(ValueError("no block")))},
+        lambda: quantum._gen7_decrypt(bytes(60), _gen7_key(), _gen7_key(), 0), ValueError),
+    "oqs wrapper": (
+        oqs_layer, "QuantumOperationError",
+        {"_oqs": lambda: types.SimpleNamespace(KeyEncapsulation=raising(OSError("no kem")))},
+        lambda: oqs_layer.encapsulate("ML-KEM-768", b"key"), OSError),
+    "oqs._oqs": (oqs_layer, "QuantumOperationError", {}, lambda: without_binding(oqs_layer._oqs),
+                 ImportError),
+}
+
+
+@contextlib.contextmanager
+def deleted(module, name):
+    """`name` gone from the module for a while, then back in its place: other tests check that
+    a namespace keeps the order of its module's bindings (monkeypatch would append it)."""
+    namespace = vars(module)
+    names = list(namespace)
+    value = namespace.pop(name)
+    try:
+        yield
+    finally:
+        namespace[name] = value
+        for later in names[names.index(name) + 1:]:
+            namespace[later] = namespace.pop(later)
+
+
+@pytest.mark.parametrize("handler", RAISING_HANDLERS)
+def test_handler_whose_class_is_gone_chains_what_it_caught(monkeypatch, handler):
+    module, name, others, call, caught = RAISING_HANDLERS[handler]
+    for other, value in others.items():
+        monkeypatch.setattr(module, other, value)
+    with deleted(module, name), pytest.raises(NameError) as info:
+        call()
+    # The class is looked up in the handler's body, while the caught exception is handled.
+    assert info.value.name == name
+    assert isinstance(info.value.__context__, caught), info.value.__context__
+    assert info.value.__cause__ is None
+
+
+class _Unprintable(OSError):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+UNPRINTABLE = _Unprintable()
+
+
+@pytest.mark.parametrize("module, name, value, call", [
+    (aes, "AESGCM", raising(UNPRINTABLE), lambda: aes.encrypt_bytes(b"data", "k")),
+    (oqs_layer, "_oqs", lambda: types.SimpleNamespace(KeyEncapsulation=raising(UNPRINTABLE)),
+     lambda: oqs_layer.encapsulate("ML-KEM-768", b"key")),
+], ids=["prefixed", "formatted"])
+def test_message_made_of_the_caught_exception_is_made_while_it_is_handled(monkeypatch, module,
+                                                                          name, value, call):
+    monkeypatch.setattr(module, name, value)
+    with pytest.raises(RuntimeError, match="^no text$") as info:
+        call()
+    assert info.value.__context__ is UNPRINTABLE

@@ -244,6 +244,29 @@ def test_decrypt_auto_recognition(blob, route, monkeypatch):
     assert seen == [route]
 
 
+class _NeverEqual:
+    def __eq__(self, other):
+        return False
+
+    __hash__ = object.__hash__
+
+
+def test_the_magic_is_compared_with_the_hosts_equality(monkeypatch):
+    # `blob[:4] == HYBR` asks __eq__ even when both sides are the same object.
+    head = _NeverEqual()
+
+    class Blob(bytes):
+        def __getitem__(self, index):
+            return head
+
+    seen = []
+    monkeypatch.setattr(hc, "HYBR", head)
+    monkeypatch.setattr(hc, "_legacy_decrypt", lambda b, k: seen.append("legacy") or b"L")
+    monkeypatch.setattr(rc, "_decrypt_oaep", lambda b, k: seen.append("oaep") or b"O")
+    assert hc.decrypt_auto(Blob(b"HYBR\x00\x00\x00\x00"), "key") == b"O"
+    assert seen == ["oaep"]
+
+
 @pytest.mark.parametrize("rsa_block, nonce_size", [(512, 12), (256, 16)])
 def test_net_reader_cuts_at_offsets_from_its_constants(rsa_block, nonce_size, monkeypatch):
     # The unwrap is a stand-in, so the cuts are seen without a private key; the length field
@@ -258,6 +281,41 @@ def test_net_reader_cuts_at_offsets_from_its_constants(rsa_block, nonce_size, mo
     monkeypatch.setattr(hc, "NONCE", nonce_size)
     assert hc._net_decrypt(blob, "priv") == b"payload"
     assert unwrapped == [(block, "priv")]
+
+
+class _Opened:
+    """AESGCM stand-in whose decrypt answers with the nonce and the data it was given."""
+
+    def __init__(self, key):
+        pass
+
+    def decrypt(self, nonce, data, associated_data):
+        return bytes(nonce), bytes(data)
+
+
+class _Blob(bytes):
+    pass
+
+
+@pytest.mark.parametrize("rsa_block, nonce_size, tag_size", [
+    (512, 12, 16), (8, 4, 16), (8, 4, 5000), (8, 4, 0), (8, -900, 16), (8, 4, -20), (8, 2**70, 16),
+])
+@pytest.mark.parametrize("kind", [bytes, bytearray, _Blob])
+def test_net_reader_joins_ciphertext_and_tag_as_the_hosts_slices(rsa_block, nonce_size, tag_size,
+                                                                  kind, monkeypatch):
+    # Exact bytes are copied once, straight from the blob; anything else is sliced and joined.
+    # Either way the cuts are the host's, bounds past either end included.
+    blob = bytes(range(256)) * 4
+    monkeypatch.setattr(rc, "_decrypt_oaep", lambda b, k: b"key")
+    monkeypatch.setattr(hc, "AESGCM", _Opened)
+    monkeypatch.setattr(hc, "RSA_BLOCK", rsa_block)
+    monkeypatch.setattr(hc, "NONCE", nonce_size)
+    monkeypatch.setattr(hc, "TAG", tag_size)
+    nonce_start = 4 + rsa_block
+    tag_start = nonce_start + nonce_size
+    ct_start = tag_start + tag_size
+    expected = (blob[nonce_start:tag_start], blob[ct_start:] + blob[tag_start:ct_start])
+    assert hc._net_decrypt(kind(blob), "priv") == expected
 
 
 class _Unsliceable:

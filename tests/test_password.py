@@ -347,14 +347,27 @@ def test_threads_at_once():
     ({"parameters": DROP}, True),
     ({"parameters": [DEFAULT]}, True),
     ({"parameters__iterations": float("nan")}, True),
-    # Only the count decides.
+    # Past the count, only parameters that verification refuses call for a new record.
     ({"parameters__iterations": DEFAULT, "parameters__hashAlgorithm": "SHA256",
       "version": 1, "salt": DROP}, False),
-    ({"parameters__iterations": DEFAULT, "parameters__outputLength": "abc"}, False),
-    ({"parameters__iterations": DEFAULT, "parameters__outputLength": DROP}, False),
+    ({"parameters__iterations": DEFAULT, "parameters__outputLength": "abc"}, True),
+    ({"parameters__iterations": DEFAULT, "parameters__outputLength": DROP}, True),
 ])
 def test_needs_rehash(low_record, changes, expected):
     assert core.needs_rehash(edited(low_record, **changes)) is expected
+
+
+@pytest.mark.parametrize("changes", [
+    {"parameters__outputLength": float("inf")}, {"parameters__outputLength": "x"},
+    {"parameters__outputLength": 0}, {"parameters__outputLength": 999999},
+    {"parameters__outputLength": DROP}, {"parameters__outputLength": None},
+    {"parameters__outputLength": [64]},
+    {"parameters__hashAlgorithm": "MD5"}, {"parameters__hashAlgorithm": None},
+])
+def test_parameters_that_verification_refuses_need_a_new_record(low_record, changes):
+    text = edited(low_record, parameters__iterations=DEFAULT, **changes)
+    assert core.verify_password("pw", text) is False
+    assert core.needs_rehash(text) is True
 
 
 def test_threshold_is_read_when_used(monkeypatch, low_record):

@@ -300,6 +300,30 @@ def test_signatures(binding, scheme, strength):
             core.sign(data, bad)
 
 
+@sig_kinds
+def test_a_signature_of_the_wrong_length_never_reaches_the_binding(binding, scheme, strength, monkeypatch):
+    # liboqs hashes the first n bytes (16, 24 or 32) of an SLH-DSA signature before it looks at
+    # its length: a shorter one is read past its end.
+    pk, sk = sig_pair(binding, scheme, strength)
+    data = TEXT.encode()
+    signature = core.sign(data, sk)
+    checked = []
+    real_verify = binding.Signature.verify
+    monkeypatch.setattr(binding.Signature, "verify",
+                        lambda self, *args: checked.append(len(args[1])) or real_verify(self, *args))
+    n = len(signature)
+    for size in (0, 1, 15, 16, 17, 23, 31, 32, n // 2, n - 1, n + 1, 2 * n):
+        assert core.verify(data, signature[:size] + bytes(max(0, size - n)), pk) is False, size
+    assert checked == []
+    assert core.verify(data, bytearray(signature), pk) is True
+    assert checked == [n]
+    # A key of the wrong length answers first; a signature that is not bytes-like stays a TypeError.
+    assert core.verify(data, None, pk[:-1]) is False
+    for hostile in (None, 5, "text"):
+        with pytest.raises(TypeError):
+            core.verify(data, hostile, pk)
+
+
 # --- many at once ----------------------------------------------------------------------------
 
 ROUND_KINDS = [(8, 2), (7, 0), (6, 1), (4, 2), (5, 0), (2, 2)]

@@ -428,6 +428,27 @@ def test_a_block_that_looks_like_a_legacy_envelope_is_drawn_again(monkeypatch, r
     assert blocks == []
 
 
+@pytest.mark.parametrize("legacy_blocks", [7, 8])
+def test_the_redraw_of_legacy_looking_blocks_is_bounded(monkeypatch, legacy_blocks):
+    # A padding that keeps giving such blocks would otherwise be drawn from without end: eight
+    # draws, then the encryption fails.
+    draws = []
+
+    def encrypt_oaep(data, pem):
+        draws.append((data, pem))
+        return b"HYBR\0\0\0\0" if len(draws) <= legacy_blocks else b"\x01" * 8
+
+    monkeypatch.setattr(rc, "_encrypt_oaep", encrypt_oaep)
+    if legacy_blocks < 8:
+        assert rc.encrypt_bytes(b"x", "pem") == b"\x01" * 8
+    else:
+        with pytest.raises(EncryptionError) as info:
+            rc.encrypt_bytes(b"x", "pem")
+        assert str(info.value).startswith("RSA encryption failed: ")
+        assert info.value.__cause__ is None
+    assert draws == [(b"x", "pem")] * 8
+
+
 def test_decrypt_bytes_wrong_key_and_altered_block(rsa_keys, rsa_keys_other):
     block = rc.encrypt_bytes(b"secret", rsa_keys.public_pem)
     for blob, key in ((block, rsa_keys_other.private_pem), (flip(block, 7), rsa_keys.private_pem)):

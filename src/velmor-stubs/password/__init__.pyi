@@ -27,8 +27,9 @@ async def verify(password: str, hash_json: str) -> bool:
 async def needs_rehash(hash_json: str) -> bool:
     """Tell whether a password record should be replaced with a new one; return True or False.
 
-    True for a record made with fewer iterations than UPGRADE_THRESHOLD (210000), for one that
-    verify_password refuses for its size, and for one that cannot be read.
+    True for a record made with fewer iterations than UPGRADE_THRESHOLD (210000), for one whose
+    parameters verify_password refuses (a count or length it cannot read or that is out of
+    bounds, a missing "outputLength", a hash it does not know), and for one that cannot be read.
 
     Raises TypeError for a record that is neither text nor bytes.
     """

@@ -45,7 +45,7 @@ object encrypt_bytes(const Scope& s, Args a) {
         sealed = call_method(call(s[n::AESGCM], aes_key), n::encrypt, nonce, data, nb::none());
     } catch (error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        raise_prefixed(s[n::EncryptionError], "AES-GCM encryption failed: ", e);
+        raise_prefixed(s, n::EncryptionError, "AES-GCM encryption failed: ", e);
     }
     return nonce + sealed;
 }

@@ -135,7 +135,7 @@ object decrypt_auto(const Scope& s, Args a) {
     nb::int_ four(4);
     if (nb::len(blob) >= 8) {
         object head = slice(blob, nb::none(), four);
-        if (head.equal(s[n::HYBR])) return s[n::_legacy_decrypt](blob, private_pem);
+        if (equals(head, s[n::HYBR])) return s[n::_legacy_decrypt](blob, private_pem);
     }
     nb::int_ size(nb::len(blob));
     object smallest = four + s[n::RSA_BLOCK];
@@ -143,9 +143,27 @@ object decrypt_auto(const Scope& s, Args a) {
     smallest = smallest + s[n::TAG];
     if (size >= smallest) {
         object field = int_from_bytes(slice(blob, nb::none(), four), n::little);
-        if (field.equal(s[n::RSA_BLOCK])) return s[n::_net_decrypt](blob, private_pem);
+        if (equals(field, s[n::RSA_BLOCK])) return s[n::_net_decrypt](blob, private_pem);
     }
     return s[n::rsa_core].attr(n::_decrypt_oaep)(blob, private_pem);
+}
+
+// blob[ct_start:] + blob[tag_start:ct_start] of exact bytes, copied once straight from the blob,
+// the bounds clipped as the host's slices clip them.
+object ciphertext_and_tag(handle blob, handle tag_start, handle ct_start) {
+    // an exact int converts without error, a value past the index range clipped
+    Py_ssize_t tag_from = PyNumber_AsSsize_t(tag_start.ptr(), nullptr);
+    Py_ssize_t ct_from = PyNumber_AsSsize_t(ct_start.ptr(), nullptr);
+    Py_ssize_t tag_to = ct_from, ct_to = PY_SSIZE_T_MAX;
+    Py_ssize_t size = PyBytes_GET_SIZE(blob.ptr());
+    Py_ssize_t tag_size = PySlice_AdjustIndices(size, &tag_from, &tag_to, 1);
+    Py_ssize_t ct_size = PySlice_AdjustIndices(size, &ct_from, &ct_to, 1);
+    object sealed = checked(PyBytes_FromStringAndSize(nullptr, ct_size + tag_size));
+    char* out = PyBytes_AS_STRING(sealed.ptr());
+    const char* in = PyBytes_AS_STRING(blob.ptr());
+    std::memcpy(out, in + ct_from, static_cast<std::size_t>(ct_size));
+    std::memcpy(out + ct_size, in + tag_from, static_cast<std::size_t>(tag_size));
+    return sealed;
 }
 
 // _net_decrypt(blob: bytes, private_pem: str) -> bytes
@@ -157,15 +175,24 @@ object net_decrypt(const Scope& s, Args a) {
     object ct_start = tag_start + s[n::TAG];
     object encrypted_key = slice(blob, four, nonce_start);
     object nonce = slice(blob, nonce_start, tag_start);
-    object tag = slice(blob, tag_start, ct_start);
-    object ciphertext = slice(blob, ct_start, nb::none());
+    // Exact bytes with int bounds: the ciphertext is copied once, into the input of decrypt,
+    // where slicing it first and joining it to the tag would copy it twice.
+    bool direct = PyBytes_CheckExact(blob.ptr()) && PyLong_CheckExact(tag_start.ptr()) &&
+                  PyLong_CheckExact(ct_start.ptr());
+    object tag, ciphertext;
+    if (!direct) {
+        tag = slice(blob, tag_start, ct_start);
+        ciphertext = slice(blob, ct_start, nb::none());
+    }
     object aes_key = s[n::rsa_core].attr(n::_decrypt_oaep)(encrypted_key, private_pem);
     try {
         object decrypt = s[n::AESGCM](aes_key).attr(n::decrypt);
-        return decrypt(nonce, join({ciphertext, tag}), nb::none());
+        object sealed =
+            direct ? ciphertext_and_tag(blob, tag_start, ct_start) : join({ciphertext, tag});
+        return decrypt(nonce, sealed, nb::none());
     } catch (error& e) {
         if (!Except(e).matches(s[n::InvalidTag])) throw;
-        raise_from(s[n::DecryptionError],
+        raise_from(s, n::DecryptionError,
                    "Hybrid AES-GCM decryption failed (wrong key or tampered data)", e);
     }
 }

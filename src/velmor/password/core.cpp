@@ -93,11 +93,22 @@ object b64_member(const Scope& s, handle record, const Name& member) {
     return call_kw(decode, {text}, n::validate, {Py_True});
 }
 
+// _HASHES.get(name.upper()): the hash class a record's name stands for, None outside the table
+object hash_class_of(const Scope& s, handle name) {
+    object lookup = s[n::_HASHES].attr(n::get);
+    return lookup(name.attr(n::upper)());
+}
+
+// str(parameters.get("hashAlgorithm", HASH_ALGORITHM))
+nb::str hash_name(const Scope& s, handle parameters) {
+    object fallback = s[n::HASH_ALGORITHM];
+    return nb::str(parameters.attr(n::get)(n::hashAlgorithm, fallback));
+}
+
 // _derive(password: str, salt: bytes, iterations: int, length: int, hash_algorithm: str) -> bytes
 object derive(const Scope& s, Args a) {
     handle password = a[0], salt = a[1], iterations = a[2], length = a[3], hash_algorithm = a[4];
-    object lookup = s[n::_HASHES].attr(n::get);
-    object hash_class = lookup(hash_algorithm.attr(n::upper)());
+    object hash_class = hash_class_of(s, hash_algorithm);
     if (hash_class.is_none()) {
         object shown = checked(PyObject_Format(hash_algorithm.ptr(), n::empty.ptr()));
         // an f-string joins its parts as str, whatever their own `+`
@@ -194,8 +205,7 @@ object verify_password(const Scope& s, Args a) {
         object derive_fn = s[n::_derive];
         nb::int_ iterations = int_item(parameters, n::iterations);
         nb::int_ length = int_item(parameters, n::outputLength);
-        object fallback = s[n::HASH_ALGORITHM];
-        nb::str name(parameters.attr(n::get)(n::hashAlgorithm, fallback));
+        nb::str name = hash_name(s, parameters);
         if (out_of_bounds(iterations, s[n::MAX_ITERATIONS]) ||
             out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]))
             return nb::bool_(false);
@@ -214,8 +224,9 @@ object verify_password(const Scope& s, Args a) {
 
 constexpr const char* needs_rehash_doc =
     "Tell whether a password record should be replaced with a new one; return True or False.\n\n"
-    "True for a record made with fewer iterations than UPGRADE_THRESHOLD (210000), for one that\n"
-    "verify_password refuses for its size, and for one that cannot be read.\n\n"
+    "True for a record made with fewer iterations than UPGRADE_THRESHOLD (210000), for one whose\n"
+    "parameters verify_password refuses (a count or length it cannot read or that is out of\n"
+    "bounds, a missing \"outputLength\", a hash it does not know), and for one that cannot be read.\n\n"
     "Raises TypeError for a record that is neither text nor bytes.";
 
 // needs_rehash(hash_json: str) -> bool
@@ -226,21 +237,13 @@ object needs_rehash(const Scope& s, Args a) {
         object parameters = record[n::parameters];
         nb::int_ iterations = int_item(parameters, n::iterations);
         if (iterations < s[n::UPGRADE_THRESHOLD]) return nb::bool_(true);
-        // A record that verification refuses for its size must be replaced as well.
-        if (iterations > s[n::MAX_ITERATIONS]) return nb::bool_(true);
-        object stated = parameters.attr(n::get)(n::outputLength);
-        if (stated.is_none()) return nb::bool_(false);
-        object length;
-        try {
-            length = nb::int_(stated);
-        } catch (error& e) {
-            // A length that cannot be read is no advice of this function's.
-            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError) &&
-                !e.matches(PyExc_OverflowError))
-                throw;
-            return nb::bool_(false);
-        }
-        return nb::bool_(out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]));
+        // A record that verification refuses for its parameters must be replaced as well: read
+        // them as verify_password does, its errors caught below.
+        nb::int_ length = int_item(parameters, n::outputLength);
+        nb::str name = hash_name(s, parameters);
+        return nb::bool_(out_of_bounds(iterations, s[n::MAX_ITERATIONS]) ||
+                         out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]) ||
+                         hash_class_of(s, name).is_none());
     } catch (error& e) {
         if (!Except(e).matches({PyExc_KeyError, PyExc_ValueError, PyExc_TypeError,
                                 PyExc_OverflowError}))

@@ -1,4 +1,4 @@
-// One table of key sizes per mechanism, as liboqs 0.15 and later documents them.
+// One table of the sizes of every mechanism, as liboqs 0.15 and later documents them.
 #include "quantum/mechanisms.hpp"
 
 #include <string_view>
@@ -11,6 +11,7 @@ struct Mechanism {
     std::string_view name;
     Py_ssize_t public_key;
     Py_ssize_t secret_key;
+    Py_ssize_t signature = 0;  // 0 for a KEM
 };
 
 constexpr Mechanism kMechanisms[] = {
@@ -23,16 +24,16 @@ constexpr Mechanism kMechanisms[] = {
     {"ML-KEM-512", 800, 1632},
     {"ML-KEM-768", 1184, 2400},
     {"ML-KEM-1024", 1568, 3168},
-    {"ML-DSA-44", 1312, 2560},
-    {"ML-DSA-65", 1952, 4032},
-    {"ML-DSA-87", 2592, 4896},
+    {"ML-DSA-44", 1312, 2560, 2420},
+    {"ML-DSA-65", 1952, 4032, 3309},
+    {"ML-DSA-87", 2592, 4896, 4627},
     // SLH-DSA under both of the names a liboqs may give it
-    {"SLH-DSA-SHA2-128f", 32, 64},
-    {"SLH_DSA_PURE_SHA2_128F", 32, 64},
-    {"SLH-DSA-SHA2-192f", 48, 96},
-    {"SLH_DSA_PURE_SHA2_192F", 48, 96},
-    {"SLH-DSA-SHA2-256f", 64, 128},
-    {"SLH_DSA_PURE_SHA2_256F", 64, 128},
+    {"SLH-DSA-SHA2-128f", 32, 64, 17088},
+    {"SLH_DSA_PURE_SHA2_128F", 32, 64, 17088},
+    {"SLH-DSA-SHA2-192f", 48, 96, 35664},
+    {"SLH_DSA_PURE_SHA2_192F", 48, 96, 35664},
+    {"SLH-DSA-SHA2-256f", 64, 128, 49856},
+    {"SLH_DSA_PURE_SHA2_256F", 64, 128, 49856},
 };
 
 const Mechanism* find(vm::handle alg) {
@@ -55,7 +56,9 @@ vm::object sized_part(vm::handle alg, Part part, vm::handle value) {
     vm::object data = vm::buffer_bytes(value);
     const Mechanism* m = find(alg);
     if (!m) return data;
-    Py_ssize_t expected = part == Part::public_key ? m->public_key : m->secret_key;
+    Py_ssize_t expected = part == Part::public_key   ? m->public_key
+                          : part == Part::secret_key ? m->secret_key
+                                                     : m->signature;
     return PyBytes_GET_SIZE(data.ptr()) == expected ? data : vm::object();
 }
 

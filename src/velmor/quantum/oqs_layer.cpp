@@ -52,8 +52,9 @@ constexpr const char* kNoNativeLibrary =
 
 // raise QuantumOperationError(f"{prefix}{alg}): {e}") from e
 [[noreturn]] void wrap(const Scope& s, const char* prefix, handle alg, const error& e) {
-    object message = checked(PyUnicode_FromFormat("%s%S): %S", prefix, alg.ptr(), e.value().ptr()));
-    raise_from(s[n::QuantumOperationError], message, e);
+    raise_from(s, n::QuantumOperationError, e, [&] {
+        return checked(PyUnicode_FromFormat("%s%S): %S", prefix, alg.ptr(), e.value().ptr()));
+    });
 }
 
 // What the host raises when a block's __exit__ swallowed the error before a value was bound.
@@ -174,16 +175,16 @@ std::optional<error> remembered_failure() {
 // _oqs()
 object lazy_import(const Scope& s, Args) {
     if (std::optional<error> failure = remembered_failure())
-        raise_from(s[n::QuantumOperationError], kNoNativeLibrary, *failure);
+        raise_from(s, n::QuantumOperationError, kNoNativeLibrary, *failure);
     try {
         return import_name(s, n::oqs);
     } catch (error& e) {
-        if (e.matches(PyExc_ImportError)) raise_from(s[n::QuantumOperationError], kInstallHint, e);
+        if (e.matches(PyExc_ImportError)) raise_from(s, n::QuantumOperationError, kInstallHint, e);
         // The binding ends with SystemExit (or an OSError from git or CMake) when it finds no
         // liboqs and cannot build one: the library is missing, and the caller's process goes on.
         if (!e.matches(PyExc_SystemExit) && !e.matches(PyExc_OSError)) throw;
         remember_failure(e);
-        raise_from(s[n::QuantumOperationError], kNoNativeLibrary, e);
+        raise_from(s, n::QuantumOperationError, kNoNativeLibrary, e);
     }
 }
 

@@ -21,6 +21,7 @@ VM_NAME(load_pem_private_key);
 VM_NAME(load_pem_public_key);
 VM_NAME(InvalidSignature);
 VM_NAME(InvalidInputError);
+VM_NAME(EncryptionError);
 VM_NAME(SignatureError);
 VM_NAME(KEY_SIZE);
 VM_NAME(PUBLIC_EXPONENT);
@@ -71,6 +72,10 @@ object hybrid_core(const Scope& s) {
     return import_from(module, n::core);
 }
 
+// How many RSA-OAEP blocks encrypt_bytes draws before it gives up on one that does not begin
+// with the legacy magic.
+constexpr int kBlockDraws = 8;
+
 bool starts_with_legacy_magic(handle block) {
     return PyBytes_CheckExact(block.ptr()) && PyBytes_GET_SIZE(block.ptr()) >= 8 &&
            std::memcmp(PyBytes_AS_STRING(block.ptr()), "HYBR", 4) == 0;
@@ -91,7 +96,7 @@ object with_pss(const Scope& s, handle key, const Name& method, const Leading&..
 void operation_failed(const Scope& s, const error& e, const Name& failure, const char* prefix) {
     if (Except(e).matches(s[n::InvalidInputError])) throw;
     if (!e.matches(PyExc_Exception)) throw;
-    raise_prefixed(s[failure], prefix, e);
+    raise_prefixed(s, failure, prefix, e);
 }
 
 // _pss() -> padding.PSS
@@ -138,7 +143,7 @@ object load_public(const Scope& s, Args a) {
         return load(public_pem.attr(n::encode)(n::ascii));
     } catch (error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        raise_prefixed(s[n::InvalidInputError], "Invalid RSA public key PEM: ", e);
+        raise_prefixed(s, n::InvalidInputError, "Invalid RSA public key PEM: ", e);
     }
 }
 
@@ -151,7 +156,7 @@ object load_private(const Scope& s, Args a) {
         return call_kw(load, {pem}, n::password, {Py_None});
     } catch (error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        raise_prefixed(s[n::InvalidInputError], "Invalid RSA private key PEM: ", e);
+        raise_prefixed(s, n::InvalidInputError, "Invalid RSA private key PEM: ", e);
     }
 }
 
@@ -170,10 +175,16 @@ object encrypt_bytes(const Scope& s, Args a) {
     nb::int_ size(nb::len(data));
     if (size <= s[n::MAX_OAEP_PLAINTEXT]) {
         // A block that happens to begin with the legacy envelope's magic would be read back
-        // as a legacy envelope and never open; OAEP is randomised, so draw another one.
-        object block = s[n::_encrypt_oaep](data, public_pem);
-        while (starts_with_legacy_magic(block)) block = s[n::_encrypt_oaep](data, public_pem);
-        return block;
+        // as a legacy envelope and never open; OAEP is randomised, so draw another one. A real
+        // block does so once in 2^32 draws: a run of them means the padding is not random.
+        for (int draw = 0; draw < kBlockDraws; ++draw) {
+            object block = s[n::_encrypt_oaep](data, public_pem);
+            if (!starts_with_legacy_magic(block)) return block;
+        }
+        raise(s[n::EncryptionError],
+              checked(PyUnicode_FromFormat("RSA encryption failed: %d RSA-OAEP blocks in a row "
+                                           "began with the legacy magic \"HYBR\"",
+                                           kBlockDraws)));
     }
     return hybrid_core(s).attr(n::encrypt_bytes)(data, public_pem);
 }

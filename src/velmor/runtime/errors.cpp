@@ -54,20 +54,6 @@ PyObject* make_pending(handle cls, handle message) {
     return PyErr_GetRaisedException();
 }
 
-[[noreturn]] void raise_chained(handle cls, handle message, const error& cause) {
-    PyObject* exc;
-    {
-        // Made inside the handler of `cause`: an error of the making has it as its context.
-        Handling handling(cause);
-        exc = make_pending(cls, message);
-    }
-    // Inside the handler of `cause`: it is both the context and the explicit cause.
-    PyException_SetContext(exc, Py_NewRef(cause.value().ptr()));
-    PyException_SetCause(exc, Py_NewRef(cause.value().ptr()));
-    PyErr_SetRaisedException(exc);
-    throw error();
-}
-
 }  // namespace
 
 void raise(handle cls, handle message) {
@@ -79,18 +65,24 @@ void raise(handle cls, const char* message) {
     raise(cls, checked(PyUnicode_FromString(message)));
 }
 
-void raise_from(handle cls, handle message, const error& cause) {
-    raise_chained(cls, message, cause);
+void detail::raise_handled(handle cls, handle message, const error& cause) {
+    PyObject* exc = make_pending(cls, message);
+    // Inside the handler of `cause`: it is both the context and the explicit cause.
+    PyException_SetContext(exc, Py_NewRef(cause.value().ptr()));
+    PyException_SetCause(exc, Py_NewRef(cause.value().ptr()));
+    PyErr_SetRaisedException(exc);
+    throw error();
 }
 
-void raise_from(handle cls, const char* message, const error& cause) {
-    raise_chained(cls, checked(PyUnicode_FromString(message)), cause);
+void raise_from(const Scope& s, const Name& cls, const char* message, const error& cause) {
+    raise_from(s, cls, cause, [&] { return checked(PyUnicode_FromString(message)); });
 }
 
-void raise_prefixed(handle cls, const char* prefix, const error& cause) {
-    object text = nb::str(cause.value());
-    object message = checked(PyUnicode_FromFormat("%s%U", prefix, text.ptr()));
-    raise_chained(cls, message, cause);
+void raise_prefixed(const Scope& s, const Name& cls, const char* prefix, const error& cause) {
+    raise_from(s, cls, cause, [&] {
+        object text = nb::str(cause.value());
+        return checked(PyUnicode_FromFormat("%s%U", prefix, text.ptr()));
+    });
 }
 
 Handling::Handling(handle exception) : previous_(PyErr_GetHandledException()) {

@@ -1,5 +1,5 @@
 // Host operations that nanobind does not offer (random bytes, bytes(), slices with an open end,
-// joins, unpacking, the with statement, imports, the truth test).
+// joins, unpacking, the with statement, imports, the truth test and `==`).
 #include "runtime/runtime.hpp"
 
 #include <cstring>
@@ -42,6 +42,10 @@ bool truthy(handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0) fail();
     return r != 0;
+}
+
+bool equals(handle a, handle b) {
+    return truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
 }
 
 object bytes_of(handle value) {

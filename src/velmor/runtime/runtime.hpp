@@ -164,17 +164,11 @@ object call_kw(handle fn, std::nullptr_t, const Keywords<N>& keywords, const han
 // Errors. Family code raises with these and catches vm::error (tested with its matches()); the
 // function boundary turns every C++ exception back into the pending Python exception.
 // nb::raise_from sets the error from the class directly; these call the class as the host's
-// raise statement does (so a rebound class fails with the host's TypeError) and make the new
-// error inside the handler of its cause, which an error of the making gets as its context.
+// raise statement does (so a rebound class fails with the host's TypeError).
 
 // raise cls(message), chained implicitly to the exception the caller is handling, if any.
 [[noreturn]] void raise(handle cls, const char* message);
 [[noreturn]] void raise(handle cls, handle message);
-// raise cls(message) from cause, inside the handler of cause.
-[[noreturn]] void raise_from(handle cls, const char* message, const error& cause);
-[[noreturn]] void raise_from(handle cls, handle message, const error& cause);
-// raise cls(prefix + str(cause)) from cause.
-[[noreturn]] void raise_prefixed(handle cls, const char* prefix, const error& cause);
 // The pending Python error as a C++ exception (SystemError if none is pending).
 [[noreturn]] void fail();
 
@@ -211,6 +205,29 @@ public:
 private:
     PyObject* previous_;
 };
+
+// The raise of a handler, `raise <cls>(message) from cause` in the body of `except ... as
+// cause:`. As in that body, the class is read from the function's namespace and the message made
+// while `cause` is the exception being handled, so an error of either (a class deleted from the
+// module, a str() that fails) has it as its context.
+[[noreturn]] void raise_from(const Scope& s, const Name& cls, const char* message,
+                             const error& cause);
+// raise <cls>(prefix + str(cause)) from cause
+[[noreturn]] void raise_prefixed(const Scope& s, const Name& cls, const char* prefix,
+                                 const error& cause);
+namespace detail {
+// raise cls(message) from cause, with cause already the exception being handled
+[[noreturn]] void raise_handled(handle cls, handle message, const error& cause);
+}  // namespace detail
+// raise <cls>(message()) from cause, for a message made of other values: message() runs after
+// the class is read, as the host evaluates the raise.
+template <typename Message>
+[[noreturn]] void raise_from(const Scope& s, const Name& cls, const error& cause,
+                             Message message) {
+    Handling handling(cause);
+    object target = s[cls];
+    detail::raise_handled(target, message(), cause);
+}
 
 // The `except` clause of a caught exception, for targets that are module-level names (which a
 // caller may rebind). While it lives the exception is the one being handled (Handling).
@@ -269,6 +286,9 @@ object import_from(handle module, handle name);
 
 // The host's truth test, as a C++ bool (nb::bool_ makes and drops a bool object on the way).
 bool truthy(handle value);
+// a == b as the host's `==` decides it, then its truth test; nb::handle::equal answers true for
+// the same object without asking.
+bool equals(handle a, handle b);
 
 // ---------------------------------------------------------------------------------------------
 // The paired text forms: text goes in as UTF-8 and comes out as Base64, Base64 goes in strictly

@@ -44,7 +44,7 @@ object decode_from_base64(const Scope& s, const Name& bytes_function, handle tex
         blob = strict_b64decode(s, text);
     } catch (error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        raise_from(s[errors.error_class], errors.not_base64, e);
+        raise_from(s, errors.error_class, errors.not_base64, e);
     }
     object data = call(s[bytes_function], blob, key);
     blob.reset();
@@ -52,7 +52,7 @@ object decode_from_base64(const Scope& s, const Name& bytes_function, handle tex
         return call_method(data, n::decode, n::utf_8);
     } catch (error& e) {
         if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        raise_from(s[errors.error_class], errors.not_utf8, e);
+        raise_from(s, errors.error_class, errors.not_utf8, e);
     }
 }
 

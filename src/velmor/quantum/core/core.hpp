@@ -73,8 +73,6 @@ QUANTUM_NAME(QuantumOperationError);
 inline object random_bytes(Py_ssize_t size) { return vm::urandom(nb::int_(size)); }
 // QuantumStrength.HIGHEST, the strength of generation 4 whatever its key says
 inline object highest_strength(const Scope& s) { return s[n::QuantumStrength].attr(n::HIGHEST); }
-// a == b as the host's `==` decides it (nb::handle::equal also answers true for the same object)
-bool equals(handle a, handle b);
 // bytes([first, second]) of two ints: the two-byte header of every key
 object key_header(handle first, handle second);
 // int.from_bytes(data[:4], "little") as an index into data, clipped so that offsets past it

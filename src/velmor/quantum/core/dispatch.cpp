@@ -99,7 +99,7 @@ object decrypt(const Scope& s, Args a) {
         return data.attr(n::decode)(n::utf_8);
     } catch (vm::error& e) {
         if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        vm::raise_from(s[n::DecryptionError], "Decrypted quantum data is not valid UTF-8", e);
+        vm::raise_from(s, n::DecryptionError, "Decrypted quantum data is not valid UTF-8", e);
     }
 }
 

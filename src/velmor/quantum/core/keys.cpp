@@ -14,7 +14,7 @@ namespace {
 // Whether `gen` makes the row's keys: `gen in (A, B)` for a pair of members, `gen == A` for one.
 bool made_by(const Scope& s, const Generation& g, handle gen) {
     object first = s[n::QuantumGeneration].attr(*g.members[0]);
-    if (!g.members[1]) return equals(gen, first);
+    if (!g.members[1]) return vm::equals(gen, first);
     object second = s[n::QuantumGeneration].attr(*g.members[1]);
     // the tuple's own test: each item compared with gen, the same object counting as equal
     return first.equal(gen) || second.equal(gen);

@@ -87,7 +87,7 @@ object gcm_open(const Scope& s, Args a) {
         return aead.attr(n::decrypt)(nonce, sealed, nb::none());
     } catch (vm::error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        vm::raise_from(s[n::DecryptionError],
+        vm::raise_from(s, n::DecryptionError,
                        "Quantum AES-GCM decryption failed (wrong key or tampered data)", e);
     }
 }
@@ -108,7 +108,7 @@ object cbc_decrypt(const Scope& s, Args a) {
         return run(unpadder, padded);
     } catch (vm::error& e) {
         if (!e.matches(PyExc_ValueError)) throw;
-        vm::raise_from(s[n::DecryptionError], "Quantum AES-CBC unpadding failed", e);
+        vm::raise_from(s, n::DecryptionError, "Quantum AES-CBC unpadding failed", e);
     }
 }
 

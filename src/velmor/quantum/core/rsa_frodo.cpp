@@ -63,7 +63,7 @@ object gen7_encrypt(const Scope& s, Args a) {
         rsa_pub = load(s[n::_pkcs1_to_spki](rsa_pub_der));
     } catch (vm::error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        vm::raise_prefixed(s[n::InvalidInputError], "Invalid Gen7 RSA public key: ", e);
+        vm::raise_prefixed(s, n::InvalidInputError, "Invalid Gen7 RSA public key: ", e);
     }
     object session_key = random_bytes(kKey);
     object rsa_enc_key = rsa_pub.attr(n::encrypt)(session_key, s[n::_OAEP]);
@@ -92,14 +92,14 @@ object gen7_decrypt(const Scope& s, Args a) {
         rsa_priv = vm::call_kw(s[n::load_der_private_key], {rsa_priv_der}, n::password, {nb::none()});
     } catch (vm::error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        vm::raise_prefixed(s[n::InvalidInputError], "Invalid Gen7 RSA private key: ", e);
+        vm::raise_prefixed(s, n::InvalidInputError, "Invalid Gen7 RSA private key: ", e);
     }
     object session_key;
     try {
         session_key = rsa_priv.attr(n::decrypt)(rsa_enc_key, s[n::_OAEP]);
     } catch (vm::error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        vm::raise_from(s[n::DecryptionError], "Gen7 RSA decryption failed", e);
+        vm::raise_from(s, n::DecryptionError, "Gen7 RSA decryption failed", e);
     }
     object frodo_ss =
         decapsulate(s, n::frodo_alg, strength, frodo_raw, frodo_capsule, "Invalid Gen7 private key");

@@ -1,6 +1,7 @@
 // Post-quantum signatures. Both keys of a pair carry the header (scheme id, strength); the
 // mechanism is chosen again from it at every call. verify answers False for a key without
-// header, an unknown scheme id and every failure inside the binding's check.
+// header, an unknown scheme id, a key or signature of the wrong length for its mechanism and every
+// failure inside the binding's check.
 #include "quantum/core/core.hpp"
 
 namespace velmor::quantum {
@@ -32,7 +33,7 @@ object mechanism(const Scope& s, handle alg, handle strength) {
 // _sig_kind(alg: SignatureAlgorithm) -> str
 object sig_kind(const Scope& s, Args a) {
     object ml_dsa = s[n::SignatureAlgorithm].attr(n::ML_DSA);
-    return nb::borrow(equals(a[0], ml_dsa) ? n::mldsa : n::slhdsa);
+    return nb::borrow(vm::equals(a[0], ml_dsa) ? n::mldsa : n::slhdsa);
 }
 
 // _sig_strip(headered: bytes, label: str) -> tuple[int, int, bytes]
@@ -87,9 +88,9 @@ object sign(const Scope& s, Args a) {
         alg = s[n::SignatureAlgorithm](scheme);
     } catch (vm::error& e) {
         if (!e.matches(PyExc_ValueError)) throw;
-        object message =
-            vm::checked(PyUnicode_FromFormat("Unsupported signature scheme id %S", scheme.ptr()));
-        vm::raise_from(s[n::InvalidInputError], message, e);
+        vm::raise_from(s, n::InvalidInputError, e, [&] {
+            return vm::checked(PyUnicode_FromFormat("Unsupported signature scheme id %S", scheme.ptr()));
+        });
     }
     object oqs = s[n::_oqs];
     object oqs_alg = mechanism(s, alg, strength);
@@ -121,7 +122,9 @@ object verify(const Scope& s, Args a) {
     object oqs_alg = mechanism(s, alg, strength);
     object sized = sized_part(oqs_alg, Part::public_key, raw);
     if (!sized) return nb::bool_(false);
-    return oqs.attr(n::sig_verify)(oqs_alg, sized, data, signature);
+    object sized_signature = sized_part(oqs_alg, Part::signature, signature);
+    if (!sized_signature) return nb::bool_(false);
+    return oqs.attr(n::sig_verify)(oqs_alg, sized, data, sized_signature);
 }
 
 }  // namespace velmor::quantum

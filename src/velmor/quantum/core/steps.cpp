@@ -34,11 +34,6 @@ object serialization(const Scope& s, const vm::Name& kind, const vm::Name& membe
 
 }  // namespace
 
-bool equals(handle a, handle b) {
-    object result = vm::checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-    return vm::truthy(result);
-}
-
 object key_header(handle first, handle second) {
     nb::list values;
     values.append(first);
