@@ -370,9 +370,8 @@ def test_from_import_in_a_call_asks_a_module_getattr_once(monkeypatch):
         asked.append(name)
         raise LookupError(name)
 
-    monkeypatch.delattr(velmor.hybrid, "core")
     monkeypatch.setattr(velmor.hybrid, "__getattr__", module_getattr, raising=False)
-    with pytest.raises(LookupError):
+    with deleted(velmor.hybrid, "core"), pytest.raises(LookupError):
         rsa.decrypt_bytes(b"blob", "pem")
     assert asked == ["core"]
 
@@ -399,14 +398,14 @@ def test_lookup_that_rebinds_a_name_is_not_kept(monkeypatch):
                 module["GCM_NONCE_SIZE"] = 16
             return False
 
-    monkeypatch.delattr(aes, "GCM_NONCE_SIZE")
     collider = Collider()
     monkeypatch.setitem(builtins.__dict__, collider, None)
     monkeypatch.setattr(builtins, "GCM_NONCE_SIZE", 12, raising=False)
-    collider.armed = True
-    first = aes.encrypt_bytes(b"data", "k")
-    assert aes.GCM_NONCE_SIZE == 16
-    second = aes.encrypt_bytes(b"data", "k")
+    with deleted(aes, "GCM_NONCE_SIZE"):
+        collider.armed = True
+        first = aes.encrypt_bytes(b"data", "k")
+        assert aes.GCM_NONCE_SIZE == 16
+        second = aes.encrypt_bytes(b"data", "k")
     # The first call found the built-in; the second sees the module's new name.
     assert (len(first), len(second)) == (12 + 4 + 16, 16 + 4 + 16)
 
