@@ -2,6 +2,8 @@
 // tables.
 #pragma once
 
+#include "coroutines.hpp"
+#include "names.hpp"
 #include "runtime/runtime.hpp"
 
 namespace velmor {
@@ -29,10 +31,10 @@ void build_sync(vm::Module& m);           // velmor.sync
 
 // Each family's public names over its core functions, in order: the coroutine functions of the
 // family's package and the methods of its velmor.sync object (defined beside the package).
-extern const vm::ShortNames aes_names;
-extern const vm::ShortNames password_names;
-extern const vm::ShortNames hybrid_names;
-extern const vm::ShortNames rsa_names;
-extern const vm::ShortNames quantum_names;
+extern const ShortNames aes_names;
+extern const ShortNames password_names;
+extern const ShortNames hybrid_names;
+extern const ShortNames rsa_names;
+extern const ShortNames quantum_names;
 
 }  // namespace velmor

@@ -15,10 +15,10 @@ using namespace vm;
 object facade(Module& m, const char* class_name, const char* alias, ShortNames names) {
     object core = m.get(alias);
     std::vector<object> methods;
-    std::vector<std::pair<const char*, handle>> attributes;
+    std::vector<std::pair<const char*, nb::handle>> attributes;
     methods.reserve(names.size());
     for (const ShortName& entry : names) {
-        object function = core.attr(entry.core_function);
+        object function = core.attr(entry.core_function.name);
         methods.push_back(checked(PyStaticMethod_New(function.ptr())));
         attributes.emplace_back(entry.name, methods.back());
     }

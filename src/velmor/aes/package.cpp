@@ -1,17 +1,17 @@
 // velmor.aes: the AES family as coroutine functions run on a worker thread.
-#include "modules.hpp"
+#include "aes/aes.hpp"
 
 namespace velmor {
 
-constexpr vm::ShortName kNames[] = {
-    {"encrypt", "encrypt_str"},
-    {"decrypt", "decrypt_str"},
-    {"encrypt_bytes", "encrypt_bytes"},
-    {"decrypt_bytes", "decrypt_bytes"},
+constexpr ShortName kNames[] = {
+    {"encrypt", aes::core::encrypt_str},
+    {"decrypt", aes::core::decrypt_str},
+    {"encrypt_bytes", aes::core::encrypt_bytes},
+    {"decrypt_bytes", aes::core::decrypt_bytes},
 };
 
-const vm::ShortNames aes_names = kNames;
+const ShortNames aes_names = kNames;
 
-void build_aes(vm::Module& m) { m.coroutine_package(aes_names); }
+void build_aes(vm::Module& m) { coroutine_package(m, aes_names); }
 
 }  // namespace velmor

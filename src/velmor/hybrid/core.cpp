@@ -3,26 +3,16 @@
 //   hybrid envelope   len(block) (<I) | block | nonce (12) | tag (16) | ciphertext
 //   legacy envelope   "HYBR" | len(block) (>I) | block | AES-GCM blob (read only)
 // decrypt_auto tells the two envelopes and a bare RSA-OAEP block apart.
+#include "hybrid/hybrid.hpp"
 #include "text_forms.hpp"
 
 #include <cstring>
 
 namespace velmor {
 
-namespace {
-
-using namespace vm;
-
 namespace n {
-VM_NAME(base64);
-VM_NAME(b64encode);
-VM_NAME(pack);
-VM_NAME(InvalidTag);
-VM_NAME(AESGCM);
 VM_NAME(aes_core);
 VM_NAME(rsa_core);
-VM_NAME(DecryptionError);
-VM_NAME(InvalidInputError);
 VM_NAME(HYBR);
 VM_NAME(RSA_BLOCK);
 VM_NAME(NONCE);
@@ -34,22 +24,11 @@ VM_NAME(_legacy_decrypt);
 VM_NAME(encrypt_bytes);
 VM_NAME(decrypt_bytes);
 VM_NAME(decrypt_auto);
-VM_NAME(encrypt);
-VM_NAME(decrypt);
-VM_NAME(decode);
-VM_NAME(from_bytes);
-static Name struct_module{"struct"};
-static Name little{"little"};
-static Name big{"big"};
-static Name pack_format{"<I"};
-static Name ascii{"ascii"};
 }  // namespace n
 
-// int.from_bytes(data, order)
-object int_from_bytes(handle data, const Name& order) {
-    handle int_type(reinterpret_cast<PyObject*>(&PyLong_Type));
-    return int_type.attr(n::from_bytes)(data, order);
-}
+namespace {
+
+using namespace vm;
 
 // header | key block | nonce | tag | ciphertext, written straight from the sealed output (the
 // ciphertext then the tag) so the payload is copied once. Null when a part is not plain bytes
@@ -86,17 +65,7 @@ object seal_envelope(handle header, handle block, handle nonce, handle sealed, h
     return result;
 }
 
-constexpr const char* encrypt_bytes_doc =
-    "Encrypt data of any length in a hybrid envelope for an RSA-4096 public key PEM.\n\n"
-    "A fresh 32-byte key seals the data with AES-256-GCM and travels in an RSA-OAEP block. The\n"
-    "envelope: the block's length (4 bytes, little-endian), the 512-byte block, the 12-byte nonce,\n"
-    "the 16-byte tag, then the ciphertext.\n\n"
-    "Raises InvalidInputError for empty data or a public key that does not load or is not 4096\n"
-    "bits; EncryptionError if the RSA encryption fails.";
-
-// encrypt_bytes(data: bytes, public_pem: str) -> bytes
-object encrypt_bytes(const Scope& s, Args a) {
-    handle data = a[0], public_pem = a[1];
+object encrypt_bytes(const Scope& s, handle data, handle public_pem) {
     if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
     object aes_key = urandom(nb::int_(32));
     object encrypted_key = s[n::rsa_core].attr(n::_encrypt_oaep)(aes_key, public_pem);
@@ -113,7 +82,7 @@ object encrypt_bytes(const Scope& s, Args a) {
     object sealed = s[n::AESGCM](aes_key).attr(n::encrypt)(nonce, data, nb::none());
     object tag_size = s[n::TAG];
     object pack = s[n::struct_module].attr(n::pack);
-    object header = pack(n::pack_format, block_size);
+    object header = pack(n::little_u32, block_size);
     if (object envelope = seal_envelope(header, encrypted_key, nonce, sealed, tag_size))
         return envelope;
     object ciphertext = slice(sealed, nb::none(), -tag_size);
@@ -121,16 +90,7 @@ object encrypt_bytes(const Scope& s, Args a) {
     return join({header, encrypted_key, nonce, tag, ciphertext});
 }
 
-constexpr const char* decrypt_auto_doc =
-    "Decrypt any RSA or hybrid ciphertext under the matching private key PEM; return the data.\n\n"
-    "Tells the formats apart: the legacy hybrid envelope (\"HYBR\"), the hybrid envelope (length\n"
-    "field 512), else one bare RSA-OAEP block.\n\n"
-    "Raises InvalidInputError for a private key that does not load, DecryptionError for data that\n"
-    "does not decrypt (another key, altered or truncated data).";
-
-// decrypt_auto(blob: bytes, private_pem: str) -> bytes
-object decrypt_auto(const Scope& s, Args a) {
-    handle blob = a[0], private_pem = a[1];
+object decrypt_auto(const Scope& s, handle blob, handle private_pem) {
     // Each operand is evaluated left to right, as the host evaluates the tests.
     nb::int_ four(4);
     if (nb::len(blob) >= 8) {
@@ -166,9 +126,7 @@ object ciphertext_and_tag(handle blob, handle tag_start, handle ct_start) {
     return sealed;
 }
 
-// _net_decrypt(blob: bytes, private_pem: str) -> bytes
-object net_decrypt(const Scope& s, Args a) {
-    handle blob = a[0], private_pem = a[1];
+object net_decrypt(const Scope& s, handle blob, handle private_pem) {
     nb::int_ four(4);
     object nonce_start = four + s[n::RSA_BLOCK];
     object tag_start = nonce_start + s[n::NONCE];
@@ -197,9 +155,7 @@ object net_decrypt(const Scope& s, Args a) {
     }
 }
 
-// _legacy_decrypt(blob: bytes, private_pem: str) -> bytes
-object legacy_decrypt(const Scope& s, Args a) {
-    handle blob = a[0], private_pem = a[1];
+object legacy_decrypt(const Scope& s, handle blob, handle private_pem) {
     object key_length = int_from_bytes(slice(blob, 4, 8), n::big);
     nb::int_ eight(8);
     object key_end = eight + key_length;
@@ -213,21 +169,9 @@ object legacy_decrypt(const Scope& s, Args a) {
     return decrypt(aes_blob, key_text);
 }
 
-constexpr const char* encrypt_str_doc =
-    "Encrypt text in a hybrid envelope for an RSA-4096 public key PEM; return Base64 text.\n\n"
-    "The text is encrypted as UTF-8 by encrypt_bytes; the result is the standard Base64 of the\n"
-    "envelope.\n\n"
-    "Raises InvalidInputError for the empty text, and the errors of encrypt_bytes.";
-
-constexpr const char* decrypt_str_doc =
-    "Decrypt Base64 text of any RSA or hybrid ciphertext under a private key PEM.\n\n"
-    "The Base64 is decoded strictly, the data read by decrypt_auto and returned as text.\n\n"
-    "Raises DecryptionError for text that is not valid Base64 or data that is not UTF-8, and the\n"
-    "errors of decrypt_auto.";
-
 }  // namespace
 
-void build_hybrid_core(Module& m) {
+void build_hybrid_core(vm::Module& m) {
     m.import("base64");
     m.import("os");
     m.import("struct");
@@ -240,16 +184,12 @@ void build_hybrid_core(Module& m) {
     m.set("RSA_BLOCK", 512);
     m.set("NONCE", 12);
     m.set("TAG", 16);
-    m.def("encrypt_bytes", encrypt_bytes, {{"data", "bytes"}, {"public_pem", "str"}}, "bytes",
-          encrypt_bytes_doc);
-    m.def("decrypt_auto", decrypt_auto, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes",
-          decrypt_auto_doc);
-    m.def("_net_decrypt", net_decrypt, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
-    m.def("_legacy_decrypt", legacy_decrypt, {{"blob", "bytes"}, {"private_pem", "str"}}, "bytes");
-    m.def("encrypt_str", text_forms::encrypt_str<n::encrypt_bytes>,
-          {{"plaintext", "str"}, {"public_pem", "str"}}, "str", encrypt_str_doc);
-    m.def("decrypt_str", text_forms::decrypt_str<n::decrypt_auto>,
-          {{"ciphertext_b64", "str"}, {"private_pem", "str"}}, "str", decrypt_str_doc);
+    m.def<hybrid::core::encrypt_bytes, encrypt_bytes>();
+    m.def<hybrid::core::decrypt_auto, decrypt_auto>();
+    m.def<hybrid::core::_net_decrypt, net_decrypt>();
+    m.def<hybrid::core::_legacy_decrypt, legacy_decrypt>();
+    m.def<hybrid::core::encrypt_str, text_forms::encrypt_str<n::encrypt_bytes>>();
+    m.def<hybrid::core::decrypt_str, text_forms::decrypt_str<n::decrypt_auto>>();
 }
 
 }  // namespace velmor

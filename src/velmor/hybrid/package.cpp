@@ -1,17 +1,17 @@
 // velmor.hybrid: the hybrid family as coroutine functions run on a worker thread.
-#include "modules.hpp"
+#include "hybrid/hybrid.hpp"
 
 namespace velmor {
 
-constexpr vm::ShortName kNames[] = {
-    {"encrypt", "encrypt_str"},
-    {"decrypt", "decrypt_str"},
-    {"encrypt_bytes", "encrypt_bytes"},
-    {"decrypt_bytes", "decrypt_auto"},  // the core's reader of every format
+constexpr ShortName kNames[] = {
+    {"encrypt", hybrid::core::encrypt_str},
+    {"decrypt", hybrid::core::decrypt_str},
+    {"encrypt_bytes", hybrid::core::encrypt_bytes},
+    {"decrypt_bytes", hybrid::core::decrypt_auto},  // the core's reader of every format
 };
 
-const vm::ShortNames hybrid_names = kNames;
+const ShortNames hybrid_names = kNames;
 
-void build_hybrid(vm::Module& m) { m.coroutine_package(hybrid_names); }
+void build_hybrid(vm::Module& m) { coroutine_package(m, hybrid_names); }
 
 }  // namespace velmor

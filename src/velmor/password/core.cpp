@@ -3,20 +3,11 @@
 // saltLength}, salt, version. Verification derives again with the stored parameters and compares
 // in constant time; counts and lengths a record states are bounded before any derivation, since
 // the record may come from an attacker.
-#include "modules.hpp"
+#include "password/password.hpp"
 
 namespace velmor {
 
-namespace {
-
-using namespace vm;
-
 namespace n {
-VM_NAME(base64);
-VM_NAME(b64encode);
-VM_NAME(b64decode);
-VM_NAME(hmac);
-VM_NAME(compare_digest);
 VM_NAME(json);
 VM_NAME(dumps);
 VM_NAME(loads);
@@ -28,9 +19,6 @@ VM_NAME(utc);
 VM_NAME(replace);
 VM_NAME(isoformat);
 VM_NAME(PBKDF2HMAC);
-VM_NAME(derive);
-VM_NAME(InvalidInputError);
-VM_NAME(VelMorError);
 VM_NAME(ALGORITHM);
 VM_NAME(VERSION);
 VM_NAME(SALT_LENGTH);
@@ -42,10 +30,7 @@ VM_NAME(MAX_OUTPUT_LENGTH);
 VM_NAME(_HASHES);
 VM_NAME(_derive);
 VM_NAME(_parse);
-VM_NAME(get);
 VM_NAME(upper);
-VM_NAME(encode);
-VM_NAME(decode);
 // record members
 VM_NAME(algorithm);
 VM_NAME(version);
@@ -57,20 +42,20 @@ VM_NAME(iterations);
 VM_NAME(outputLength);
 VM_NAME(saltLength);
 VM_NAME(createdUtc);
-static Name utf_8{"utf-8"};
-static Name ascii{"ascii"};
-static Name utc_offset{"+00:00"};
-static Name zulu{"Z"};
-static Name comma{","};
-static Name colon{":"};
-static Name empty{""};
-static Name unsupported{"Unsupported hash algorithm: "};
-static Name iterations_range{"Iterations must be between 1 and "};
-static Keywords pbkdf2{"algorithm", "length", "salt", "iterations"};
-static Keywords dumps_options{"sort_keys", "separators"};
-static Keywords validate{"validate"};
-static Keywords microsecond{"microsecond"};
+inline constinit vm::Name utc_offset{"+00:00"};
+inline constinit vm::Name zulu{"Z"};
+inline constinit vm::Name comma{","};
+inline constinit vm::Name colon{":"};
+inline constinit vm::Name unsupported{"Unsupported hash algorithm: "};
+inline constinit vm::Name iterations_range{"Iterations must be between 1 and "};
+inline constinit vm::Keywords pbkdf2{"algorithm", "length", "salt", "iterations"};
+inline constinit vm::Keywords dumps_options{"sort_keys", "separators"};
+inline constinit vm::Keywords microsecond{"microsecond"};
 }  // namespace n
+
+namespace {
+
+using namespace vm;
 
 // A count or length outside 1..limit is refused before deriving: a stored record is untrusted,
 // and each unit of either multiplies the work of one verification.
@@ -105,12 +90,11 @@ nb::str hash_name(const Scope& s, handle parameters) {
     return nb::str(parameters.attr(n::get)(n::hashAlgorithm, fallback));
 }
 
-// _derive(password: str, salt: bytes, iterations: int, length: int, hash_algorithm: str) -> bytes
-object derive(const Scope& s, Args a) {
-    handle password = a[0], salt = a[1], iterations = a[2], length = a[3], hash_algorithm = a[4];
+object derive(const Scope& s, handle password, handle salt, handle iterations, handle length,
+              handle hash_algorithm) {
     object hash_class = hash_class_of(s, hash_algorithm);
     if (hash_class.is_none()) {
-        object shown = checked(PyObject_Format(hash_algorithm.ptr(), n::empty.ptr()));
+        object shown = format(hash_algorithm);
         // an f-string joins its parts as str, whatever their own `+`
         raise(s[n::VelMorError], checked(PyUnicode_Concat(n::unsupported.ptr(), shown.ptr())));
     }
@@ -120,17 +104,7 @@ object derive(const Scope& s, Args a) {
     return derive_key(password.attr(n::encode)(n::utf_8));
 }
 
-constexpr const char* hash_password_doc =
-    "Hash a password with PBKDF2-HMAC-SHA-512 into a new password record (JSON text).\n\n"
-    "The record is compact JSON with sorted keys: \"algorithm\", \"createdUtc\", \"hash\" (the 64-byte\n"
-    "key, Base64), \"parameters\" (\"hashAlgorithm\", \"iterations\", \"outputLength\", \"saltLength\"),\n"
-    "\"salt\" (32 random bytes, Base64) and \"version\". iterations defaults to 210000.\n\n"
-    "Raises InvalidInputError for an empty password or a count outside 1 to\n"
-    "MAX_ITERATIONS (2100000).";
-
-// hash_password(password: str, iterations: int = DEFAULT_ITERATIONS) -> str
-object hash_password(const Scope& s, Args a) {
-    handle password = a[0], iterations = a[1];
+object hash_password(const Scope& s, handle password, handle iterations) {
     if (!truthy(password)) raise(s[n::InvalidInputError], "Password cannot be empty");
     // Never write a record that verification would refuse.
     object limit = s[n::MAX_ITERATIONS];
@@ -165,11 +139,10 @@ object hash_password(const Scope& s, Args a) {
     return call_kw(s[n::json].attr(n::dumps), {record}, n::dumps_options, {Py_True, separators});
 }
 
-// _parse(hash_json: str) -> dict | None
-object parse(const Scope& s, Args a) {
+object parse(const Scope& s, handle hash_json) {
     object value;
     try {
-        value = call(attribute_of(s[n::json], n::loads), a[0]);
+        value = s[n::json].attr(n::loads)(hash_json);
     } catch (error& e) {
         // A text the parser cannot read is no record: malformed JSON, and also a number past
         // the host's digit limit or bytes that are not text (ValueError), and nesting deeper
@@ -183,17 +156,7 @@ object parse(const Scope& s, Args a) {
     return PyDict_Check(value.ptr()) ? value : nb::none();
 }
 
-constexpr const char* verify_password_doc =
-    "Check a password against a password record; return True or False.\n\n"
-    "Derives the key again with the record's salt and parameters (SHA-512, or SHA-256 where the\n"
-    "record names it) and compares in constant time.\n\n"
-    "False for an empty or wrong password, and for a record that cannot be read or asks for more\n"
-    "than MAX_ITERATIONS iterations or MAX_OUTPUT_LENGTH bytes. Raises TypeError for a record that\n"
-    "is neither text nor bytes.";
-
-// verify_password(password: str, hash_json: str) -> bool
-object verify_password(const Scope& s, Args a) {
-    handle password = a[0], hash_json = a[1];
+object verify_password(const Scope& s, handle password, handle hash_json) {
     if (!truthy(password)) return nb::bool_(false);
     object record = s[n::_parse](hash_json);
     if (record.is_none()) return nb::bool_(false);
@@ -222,16 +185,8 @@ object verify_password(const Scope& s, Args a) {
     return s[n::hmac].attr(n::compare_digest)(derived, stored);
 }
 
-constexpr const char* needs_rehash_doc =
-    "Tell whether a password record should be replaced with a new one; return True or False.\n\n"
-    "True for a record made with fewer iterations than UPGRADE_THRESHOLD (210000), for one whose\n"
-    "parameters verify_password refuses (a count or length it cannot read or that is out of\n"
-    "bounds, a missing \"outputLength\", a hash it does not know), and for one that cannot be read.\n\n"
-    "Raises TypeError for a record that is neither text nor bytes.";
-
-// needs_rehash(hash_json: str) -> bool
-object needs_rehash(const Scope& s, Args a) {
-    object record = s[n::_parse](a[0]);
+object needs_rehash(const Scope& s, handle hash_json) {
+    object record = s[n::_parse](hash_json);
     if (record.is_none()) return nb::bool_(true);
     try {
         object parameters = record[n::parameters];
@@ -254,7 +209,7 @@ object needs_rehash(const Scope& s, Args a) {
 
 }  // namespace
 
-void build_password_core(Module& m) {
+void build_password_core(vm::Module& m) {
     m.import("base64");
     m.import("hmac");
     m.import("json");
@@ -274,23 +229,16 @@ void build_password_core(Module& m) {
     // second of SHA-512 work), and twice the longest digest (at most four PBKDF2 blocks).
     m.set("MAX_ITERATIONS", 2100000);
     m.set("MAX_OUTPUT_LENGTH", 128);
-    object hashes = m.get("hashes");
+    vm::object hashes = m.get("hashes");
     nb::dict table;
     table["SHA512"] = hashes.attr("SHA512");
     table["SHA256"] = hashes.attr("SHA256");
     m.set("_HASHES", table);
-    m.def("_derive", derive,
-          {{"password", "str"}, {"salt", "bytes"}, {"iterations", "int"}, {"length", "int"},
-           {"hash_algorithm", "str"}},
-          "bytes");
-    object default_iterations = m.get("DEFAULT_ITERATIONS");
-    m.def("hash_password", hash_password,
-          {{"password", "str"}, {"iterations", "int", default_iterations}}, "str",
-                hash_password_doc);
-    m.def("_parse", parse, {{"hash_json", "str"}}, "dict | None");
-    m.def("verify_password", verify_password, {{"password", "str"}, {"hash_json", "str"}}, "bool",
-          verify_password_doc);
-    m.def("needs_rehash", needs_rehash, {{"hash_json", "str"}}, "bool", needs_rehash_doc);
+    m.def<password::core::_derive, derive>();
+    m.def<password::core::hash_password, hash_password>();
+    m.def<password::core::_parse, parse>();
+    m.def<password::core::verify_password, verify_password>();
+    m.def<password::core::needs_rehash, needs_rehash>();
 }
 
 }  // namespace velmor

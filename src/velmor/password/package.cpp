@@ -1,16 +1,16 @@
 // velmor.password: the password family as coroutine functions run on a worker thread.
-#include "modules.hpp"
+#include "password/password.hpp"
 
 namespace velmor {
 
-constexpr vm::ShortName kNames[] = {
-    {"hash", "hash_password"},
-    {"verify", "verify_password"},
-    {"needs_rehash", "needs_rehash"},
+constexpr ShortName kNames[] = {
+    {"hash", password::core::hash_password},
+    {"verify", password::core::verify_password},
+    {"needs_rehash", password::core::needs_rehash},
 };
 
-const vm::ShortNames password_names = kNames;
+const ShortNames password_names = kNames;
 
-void build_password(vm::Module& m) { m.coroutine_package(password_names); }
+void build_password(vm::Module& m) { coroutine_package(m, password_names); }
 
 }  // namespace velmor

@@ -5,17 +5,13 @@
 // that could not load its native library: its import tries to fetch and build liboqs, which
 // must not happen again at every call. Only bytes reach the binding: it turns an int into a
 // buffer of that many bytes, which liboqs then overruns.
-#include "modules.hpp"
+#include "quantum/mechanisms.hpp"
 
 #include <algorithm>
 #include <optional>
 #include <vector>
 
 namespace velmor {
-
-namespace {
-
-using namespace vm;
 
 namespace n {
 VM_NAME(_oqs);
@@ -25,20 +21,42 @@ VM_NAME(_CMCE);
 VM_NAME(_MLKEM);
 VM_NAME(_MLDSA);
 VM_NAME(_SLHDSA);
-VM_NAME(QuantumOperationError);
 VM_NAME(KeyEncapsulation);
 VM_NAME(Signature);
 VM_NAME(generate_keypair);
 VM_NAME(export_secret_key);
 VM_NAME(encap_secret);
 VM_NAME(decap_secret);
-VM_NAME(sign);
-VM_NAME(verify);
 VM_NAME(get_enabled_sig_mechanisms);
-static Name mldsa{"mldsa"};
+inline constinit vm::Name mldsa{"mldsa"};
 // the key of the binding's failed import in the interpreter's dictionary of extension state
-static Name binding_failure{"velmor.quantum._oqs.binding_failure"};
+inline constinit vm::Name binding_failure{"velmor.quantum._oqs.binding_failure"};
 }  // namespace n
+
+namespace quantum::_oqs {
+constexpr vm::Declaration _oqs{"_oqs", {}};
+constexpr vm::Declaration frodo_alg{"frodo_alg", {{"strength", "int"}}, "str"};
+constexpr vm::Declaration cmce_alg{"cmce_alg", {{"strength", "int"}}, "str"};
+constexpr vm::Declaration mlkem_alg{"mlkem_alg", {{"strength", "int"}}, "str"};
+constexpr vm::Declaration sig_algorithm{"sig_algorithm", {{"kind", "str"}, {"strength", "int"}}, "str"};
+constexpr vm::Declaration generate_keypair{"generate_keypair", {{"alg", "str"}}, "tuple[bytes, bytes]"};
+constexpr vm::Declaration encapsulate{
+    "encapsulate", {{"alg", "str"}, {"public_key", "bytes"}}, "tuple[bytes, bytes]"};
+constexpr vm::Declaration decapsulate{
+    "decapsulate", {{"alg", "str"}, {"secret_key", "bytes"}, {"ciphertext", "bytes"}}, "bytes"};
+constexpr vm::Declaration sig_generate_keypair{
+    "sig_generate_keypair", {{"alg", "str"}}, "tuple[bytes, bytes]"};
+constexpr vm::Declaration sig_sign{
+    "sig_sign", {{"alg", "str"}, {"secret_key", "bytes"}, {"message", "bytes"}}, "bytes"};
+constexpr vm::Declaration sig_verify{
+    "sig_verify",
+    {{"alg", "str"}, {"public_key", "bytes"}, {"message", "bytes"}, {"signature", "bytes"}},
+    "bool"};
+}  // namespace quantum::_oqs
+
+namespace {
+
+using namespace vm;
 
 constexpr const char* kInstallHint =
     "Post-quantum support requires the native liboqs binding. Install it with:  pip install "
@@ -61,7 +79,7 @@ constexpr const char* kNoNativeLibrary =
 [[noreturn]] void unbound(const char* variable) {
     PyErr_Format(PyExc_UnboundLocalError,
                  "cannot access local variable '%s' where it is not associated with a value", variable);
-    nb::raise_python_error();
+    fail();
 }
 
 // table[int(strength)]: the table is looked up before the strength is converted
@@ -95,8 +113,8 @@ object protect(const Scope& s, handle alg, const char* prefix, Failure failure, 
 
 // The key-pair wrappers: with oqs.<constructor>(alg) as o: pk = o.generate_keypair() and
 // sk = o.export_secret_key(); then (bytes(pk), bytes(sk)), after the block.
-object key_pair(const Scope& s, Args a, const Name& constructor, const char* prefix, Failure failure) {
-    handle alg = a[0];
+object key_pair(const Scope& s, handle alg, const Name& constructor, const char* prefix,
+                Failure failure) {
     object oqs = s[n::_oqs]();
     return protect(s, alg, prefix, failure, [&] {
         object pk, sk;
@@ -121,10 +139,10 @@ object in_block(handle binding_object, Use use) {
 
 // The wrappers over a secret key: with oqs.<constructor>(alg, secret_key) as o: the result is
 // bytes(o.<method>(data)).
-object keyed_call(const Scope& s, Args a, const Name& constructor, const Name& method, const char* prefix) {
-    handle alg = a[0];
+object keyed_call(const Scope& s, handle alg, handle key, handle argument, const Name& constructor,
+                  const Name& method, const char* prefix) {
     object oqs = s[n::_oqs]();
-    object secret_key = buffer_bytes(a[1]), data = buffer_bytes(a[2]);
+    object secret_key = buffer_bytes(key), data = buffer_bytes(argument);
     return protect(s, alg, prefix, Failure::wrapped, [&] {
         return in_block(oqs.attr(constructor)(alg, secret_key),
                         [&](handle o) { return bytes_of(o.attr(method)(data)); });
@@ -172,8 +190,7 @@ std::optional<error> remembered_failure() {
     return std::optional<error>(std::in_place);
 }
 
-// _oqs()
-object lazy_import(const Scope& s, Args) {
+object lazy_import(const Scope& s) {
     if (std::optional<error> failure = remembered_failure())
         raise_from(s, n::QuantumOperationError, kNoNativeLibrary, *failure);
     try {
@@ -188,35 +205,30 @@ object lazy_import(const Scope& s, Args) {
     }
 }
 
-object frodo_alg(const Scope& s, Args a) { return table_entry(s, n::_FRODO, a[0]); }
-object cmce_alg(const Scope& s, Args a) { return table_entry(s, n::_CMCE, a[0]); }
-object mlkem_alg(const Scope& s, Args a) { return table_entry(s, n::_MLKEM, a[0]); }
+object frodo_alg(const Scope& s, handle strength) { return table_entry(s, n::_FRODO, strength); }
+object cmce_alg(const Scope& s, handle strength) { return table_entry(s, n::_CMCE, strength); }
+object mlkem_alg(const Scope& s, handle strength) { return table_entry(s, n::_MLKEM, strength); }
 
-// sig_algorithm(kind: str, strength: int) -> str
-object sig_algorithm(const Scope& s, Args a) {
-    handle kind = a[0], strength = a[1];
-    if (kind.equal(handle(n::mldsa))) return table_entry(s, n::_MLDSA, strength);
+object sig_algorithm(const Scope& s, handle kind, handle strength) {
+    if (kind.equal(nb::handle(n::mldsa))) return table_entry(s, n::_MLDSA, strength);
     object oqs = s[n::_oqs]();
     nb::set enabled(oqs.attr(n::get_enabled_sig_mechanisms)());
     object row = table_entry(s, n::_SLHDSA, strength);
-    for (handle candidate : row)
+    for (nb::handle candidate : row)
         if (enabled.contains(candidate)) return nb::borrow(candidate);
     object tried = table_entry(s, n::_SLHDSA, strength);
     object message = checked(PyUnicode_FromFormat("No SLH-DSA mechanism available; tried %S", tried.ptr()));
     raise(s[n::QuantumOperationError], message);
 }
 
-// generate_keypair(alg: str) -> tuple[bytes, bytes]
-object generate_keypair(const Scope& s, Args a) {
-    return key_pair(s, a, n::KeyEncapsulation, "KEM key generation failed (",
+object generate_keypair(const Scope& s, handle alg) {
+    return key_pair(s, alg, n::KeyEncapsulation, "KEM key generation failed (",
                     Failure::wrapped_but_quantum_pass);
 }
 
-// encapsulate(alg: str, public_key: bytes) -> tuple[bytes, bytes]
-object encapsulate(const Scope& s, Args a) {
-    handle alg = a[0];
+object encapsulate(const Scope& s, handle alg, handle key) {
     object oqs = s[n::_oqs]();
-    object public_key = buffer_bytes(a[1]);
+    object public_key = buffer_bytes(key);
     return protect(s, alg, "KEM encapsulation failed (", Failure::wrapped, [&] {
         object ct, ss;
         with_block(oqs.attr(n::KeyEncapsulation)(alg), [&](handle kem) {
@@ -228,26 +240,22 @@ object encapsulate(const Scope& s, Args a) {
     });
 }
 
-// decapsulate(alg: str, secret_key: bytes, ciphertext: bytes) -> bytes
-object decapsulate(const Scope& s, Args a) {
-    return keyed_call(s, a, n::KeyEncapsulation, n::decap_secret, "KEM decapsulation failed (");
+object decapsulate(const Scope& s, handle alg, handle secret_key, handle ciphertext) {
+    return keyed_call(s, alg, secret_key, ciphertext, n::KeyEncapsulation, n::decap_secret,
+                      "KEM decapsulation failed (");
 }
 
-// sig_generate_keypair(alg: str) -> tuple[bytes, bytes]
-object sig_generate_keypair(const Scope& s, Args a) {
-    return key_pair(s, a, n::Signature, "Signature key generation failed (", Failure::wrapped);
+object sig_generate_keypair(const Scope& s, handle alg) {
+    return key_pair(s, alg, n::Signature, "Signature key generation failed (", Failure::wrapped);
 }
 
-// sig_sign(alg: str, secret_key: bytes, message: bytes) -> bytes
-object sig_sign(const Scope& s, Args a) {
-    return keyed_call(s, a, n::Signature, n::sign, "Signing failed (");
+object sig_sign(const Scope& s, handle alg, handle secret_key, handle message) {
+    return keyed_call(s, alg, secret_key, message, n::Signature, n::sign, "Signing failed (");
 }
 
-// sig_verify(alg: str, public_key: bytes, message: bytes, signature: bytes) -> bool
-object sig_verify(const Scope& s, Args a) {
-    handle alg = a[0];
+object sig_verify(const Scope& s, handle alg, handle key, handle data, handle sig) {
     object oqs = s[n::_oqs]();
-    object public_key = buffer_bytes(a[1]), message = buffer_bytes(a[2]), signature = buffer_bytes(a[3]);
+    object public_key = buffer_bytes(key), message = buffer_bytes(data), signature = buffer_bytes(sig);
     return protect(s, alg, nullptr, Failure::false_verdict, [&] {
         return in_block(oqs.attr(n::Signature)(alg), [&](handle sig) -> object {
             return nb::bool_(sig.attr(n::verify)(message, signature, public_key));
@@ -255,50 +263,48 @@ object sig_verify(const Scope& s, Args a) {
     });
 }
 
-// A row of a table: one mechanism name, or the list of names a liboqs may give one mechanism.
-using Candidates = std::pair<const char*, const char*>;
-object row(const char* name) { return nb::str(name); }
-object row(const Candidates& names) {
-    nb::list candidates;
-    candidates.append(nb::str(names.first));
-    candidates.append(nb::str(names.second));
-    return candidates;
+// {0: <name>, 1: ..., 2: ...} of a family's mechanisms: a mapping, so no other strength, not even
+// -1, finds an entry
+nb::dict by_strength(const quantum::Mechanism (&family)[3]) {
+    nb::dict table;
+    for (long strength = 0; strength < 3; ++strength)
+        table[nb::int_(strength)] = nb::str(family[strength].name.data(), family[strength].name.size());
+    return table;
 }
 
-// {0: row, 1: row, 2: row}: a mapping, so no other strength, not even -1, finds an entry
-template <typename Row>
-nb::dict by_strength(std::initializer_list<Row> rows) {
+// the same with the list of the names that a liboqs may give each mechanism
+nb::dict by_strength(const quantum::Mechanism (&family)[3][2]) {
     nb::dict table;
-    long strength = 0;
-    for (const Row& r : rows) table[nb::int_(strength++)] = row(r);
+    for (long strength = 0; strength < 3; ++strength) {
+        nb::list candidates;
+        for (const quantum::Mechanism& m : family[strength])
+            candidates.append(nb::str(m.name.data(), m.name.size()));
+        table[nb::int_(strength)] = candidates;
+    }
     return table;
 }
 
 }  // namespace
 
-void build_quantum_oqs(Module& m) {
+void build_quantum_oqs(vm::Module& m) {
+    using namespace quantum;
     m.import_from("velmor.errors", {"QuantumOperationError"});
-    m.set("_FRODO", by_strength({"FrodoKEM-640-AES", "FrodoKEM-976-AES", "FrodoKEM-1344-AES"}));
-    m.set("_CMCE",
-          by_strength({"Classic-McEliece-6688128", "Classic-McEliece-6960119", "Classic-McEliece-8192128"}));
-    m.set("_MLKEM", by_strength({"ML-KEM-512", "ML-KEM-768", "ML-KEM-1024"}));
-    m.set("_MLDSA", by_strength({"ML-DSA-44", "ML-DSA-65", "ML-DSA-87"}));
-    m.set("_SLHDSA", by_strength<Candidates>({{"SLH-DSA-SHA2-128f", "SLH_DSA_PURE_SHA2_128F"},
-                                              {"SLH-DSA-SHA2-192f", "SLH_DSA_PURE_SHA2_192F"},
-                                              {"SLH-DSA-SHA2-256f", "SLH_DSA_PURE_SHA2_256F"}}));
-    m.def("_oqs", lazy_import, {});
-    m.def("frodo_alg", frodo_alg, {{"strength", "int"}}, "str");
-    m.def("cmce_alg", cmce_alg, {{"strength", "int"}}, "str");
-    m.def("mlkem_alg", mlkem_alg, {{"strength", "int"}}, "str");
-    m.def("sig_algorithm", sig_algorithm, {{"kind", "str"}, {"strength", "int"}}, "str");
-    m.def("generate_keypair", generate_keypair, {{"alg", "str"}}, "tuple[bytes, bytes]");
-    m.def("encapsulate", encapsulate, {{"alg", "str"}, {"public_key", "bytes"}}, "tuple[bytes, bytes]");
-    m.def("decapsulate", decapsulate, {{"alg", "str"}, {"secret_key", "bytes"}, {"ciphertext", "bytes"}},
-          "bytes");
-    m.def("sig_generate_keypair", sig_generate_keypair, {{"alg", "str"}}, "tuple[bytes, bytes]");
-    m.def("sig_sign", sig_sign, {{"alg", "str"}, {"secret_key", "bytes"}, {"message", "bytes"}}, "bytes");
-    m.def("sig_verify", sig_verify,
-          {{"alg", "str"}, {"public_key", "bytes"}, {"message", "bytes"}, {"signature", "bytes"}}, "bool");
+    m.set("_FRODO", by_strength(kFrodo));
+    m.set("_CMCE", by_strength(kMcEliece));
+    m.set("_MLKEM", by_strength(kMlKem));
+    m.set("_MLDSA", by_strength(kMlDsa));
+    m.set("_SLHDSA", by_strength(kSlhDsa));
+    m.def<_oqs::_oqs, lazy_import>();
+    m.def<_oqs::frodo_alg, frodo_alg>();
+    m.def<_oqs::cmce_alg, cmce_alg>();
+    m.def<_oqs::mlkem_alg, mlkem_alg>();
+    m.def<_oqs::sig_algorithm, sig_algorithm>();
+    m.def<_oqs::generate_keypair, generate_keypair>();
+    m.def<_oqs::encapsulate, encapsulate>();
+    m.def<_oqs::decapsulate, decapsulate>();
+    m.def<_oqs::sig_generate_keypair, sig_generate_keypair>();
+    m.def<_oqs::sig_sign, sig_sign>();
+    m.def<_oqs::sig_verify, sig_verify>();
 }
 
 }  // namespace velmor

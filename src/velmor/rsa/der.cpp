@@ -2,25 +2,20 @@
 // Plain concatenation: the input is not parsed.
 #include "rsa/rsa.hpp"
 
+namespace velmor {
+namespace n {
+VM_NAME(_der_len);
+VM_NAME(_RSA_ALG_ID);
+}  // namespace n
+}  // namespace velmor
+
 namespace velmor::rsa {
 
 namespace {
 
 using namespace vm;
 
-namespace n {
-VM_NAME(_der_len);
-VM_NAME(_RSA_ALG_ID);
-}  // namespace n
-
 object one_byte(unsigned char b) { return nb::bytes(&b, 1); }
-
-// bytes([value]) with the host's errors for a value that is no byte
-object bytes_of_item(handle value) {
-    nb::list items;
-    items.append(value);
-    return handle(reinterpret_cast<PyObject*>(&PyBytes_Type))(items);
-}
 
 }  // namespace
 
@@ -30,9 +25,7 @@ object rsa_alg_id() {
     return nb::bytes(id, sizeof id - 1);
 }
 
-// _der_len(n: int) -> bytes
-object der_len(const Scope&, Args a) {
-    handle value = a[0];
+object der_len(const Scope&, handle value) {
     if (PyLong_CheckExact(value.ptr())) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
@@ -50,24 +43,22 @@ object der_len(const Scope&, Args a) {
     // Everything else (negative, huge or not an int) takes the general road with the host's
     // own comparisons, masks and errors.
     nb::int_ limit(128);
-    if (value < limit) return bytes_of_item(value);
+    if (value < limit) return bytes_of_items({value});
     nb::int_ mask(255), eight(8), zero(0);
     object octets = nb::bytearray(nullptr, 0);
     object rest = nb::borrow(value);
     while (rest > zero) {
         object low = rest & mask;
-        object front = bytes_of_item(low);
+        object front = bytes_of_items({low});
         octets = nb::bytearray(front + octets);
         rest = rest >> eight;
     }
     nb::int_ count(nb::len(octets));
     object first = limit | count;
-    return bytes_of_item(first) + octets;
+    return bytes_of_items({first}) + octets;
 }
 
-// _pkcs1_to_spki(pkcs1: bytes) -> bytes
-object pkcs1_to_spki(const Scope& s, Args a) {
-    handle pkcs1 = a[0];
+object pkcs1_to_spki(const Scope& s, handle pkcs1) {
     // _der_len is read before its argument is computed, as a call expression does
     object der_length = s[n::_der_len];
     object inner_len = nb::int_(nb::len(pkcs1)) + nb::int_(1);

@@ -1,22 +1,22 @@
 // velmor.rsa: the RSA family as coroutine functions run on a worker thread.
-#include "modules.hpp"
+#include "rsa/rsa.hpp"
 
 namespace velmor {
 
-constexpr vm::ShortName kNames[] = {
-    {"new_key_pair", "new_key_pair"},
-    {"encrypt", "encrypt_str"},
-    {"decrypt", "decrypt_str"},
-    {"encrypt_bytes", "encrypt_bytes"},
-    {"decrypt_bytes", "decrypt_bytes"},
-    {"sign", "sign_str"},
-    {"verify", "verify_str"},
-    {"sign_bytes", "sign_bytes"},
-    {"verify_bytes", "verify_bytes"},
+constexpr ShortName kNames[] = {
+    {"new_key_pair", rsa::core::new_key_pair},
+    {"encrypt", rsa::core::encrypt_str},
+    {"decrypt", rsa::core::decrypt_str},
+    {"encrypt_bytes", rsa::core::encrypt_bytes},
+    {"decrypt_bytes", rsa::core::decrypt_bytes},
+    {"sign", rsa::core::sign_str},
+    {"verify", rsa::core::verify_str},
+    {"sign_bytes", rsa::core::sign_bytes},
+    {"verify_bytes", rsa::core::verify_bytes},
 };
 
-const vm::ShortNames rsa_names = kNames;
+const ShortNames rsa_names = kNames;
 
-void build_rsa(vm::Module& m) { m.coroutine_package(rsa_names); }
+void build_rsa(vm::Module& m) { coroutine_package(m, rsa_names); }
 
 }  // namespace velmor

@@ -7,6 +7,12 @@
 
 namespace vm::detail {
 
+namespace names {
+VM_NAME(asyncio);
+VM_NAME(to_thread);
+VM_NAME(core);
+}  // namespace names
+
 namespace {
 
 enum State { Created, Suspended, Done };
@@ -33,7 +39,7 @@ bool iterable_coroutine(PyObject* o) {
     return flagged;
 }
 
-object awaitable_iter(handle awaitable) {
+object awaitable_iter(nb::handle awaitable) {
     PyObject* a = awaitable.ptr();
     if (PyCoro_CheckExact(a) || iterable_coroutine(a)) return nb::borrow(awaitable);
     PyTypeObject* t = Py_TYPE(a);
@@ -56,13 +62,10 @@ object awaitable_iter(handle awaitable) {
 
 // The first resumption's work: to_thread(core.<name>, *args), and the iterator of its awaitable.
 object start(CoroutineObject* c) {
-    VM_NAME(asyncio);
-    VM_NAME(to_thread);
-    VM_NAME(core);
     FunctionObject* f = c->func;
     Scope scope{f->globals, f->builtins, PyThreadState_Get()};
-    object run = scope[asyncio].attr(to_thread);
-    object fn = scope[core].attr(handle(f->core_name));
+    object run = scope[names::asyncio].attr(names::to_thread);
+    object fn = scope[names::core].attr(nb::handle(f->core_name));
     PyObject* stack[1 + kMaxParams];  // a function has at most kMaxParams parameters
     Py_ssize_t n = PyTuple_GET_SIZE(c->args);
     stack[0] = fn.ptr();
@@ -232,7 +235,7 @@ object thrown(PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // inner.close() where it has one, as `await` closes what it awaits; false with the host's error.
-bool close_inner(handle inner) {
+bool close_inner(nb::handle inner) {
     PyObject* close = nullptr;
     if (PyObject_GetOptionalAttrString(inner.ptr(), "close", &close) < 0) return false;
     if (!close) return true;

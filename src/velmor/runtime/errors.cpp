@@ -47,7 +47,7 @@ PyObject* raisable(object value) {
 }
 
 // cls(message), raised with the host's implicit chaining to the exception being handled.
-PyObject* make_pending(handle cls, handle message) {
+PyObject* make_pending(nb::handle cls, nb::handle message) {
     PyObject* exc = raisable(checked(PyObject_CallOneArg(cls.ptr(), message.ptr())));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
     Py_DECREF(exc);
@@ -56,16 +56,16 @@ PyObject* make_pending(handle cls, handle message) {
 
 }  // namespace
 
-void raise(handle cls, handle message) {
+void raise(nb::handle cls, nb::handle message) {
     PyErr_SetRaisedException(make_pending(cls, message));
     throw error();
 }
 
-void raise(handle cls, const char* message) {
+void raise(nb::handle cls, const char* message) {
     raise(cls, checked(PyUnicode_FromString(message)));
 }
 
-void detail::raise_handled(handle cls, handle message, const error& cause) {
+void detail::raise_handled(nb::handle cls, nb::handle message, const error& cause) {
     PyObject* exc = make_pending(cls, message);
     // Inside the handler of `cause`: it is both the context and the explicit cause.
     PyException_SetContext(exc, Py_NewRef(cause.value().ptr()));
@@ -85,7 +85,7 @@ void raise_prefixed(const Scope& s, const Name& cls, const char* prefix, const e
     });
 }
 
-Handling::Handling(handle exception) : previous_(PyErr_GetHandledException()) {
+Handling::Handling(nb::handle exception) : previous_(PyErr_GetHandledException()) {
     PyErr_SetHandledException(exception.ptr());
 }
 
@@ -106,7 +106,7 @@ namespace {
 
 }  // namespace
 
-bool Except::matches(handle target) const {
+bool Except::matches(nb::handle target) const {
     PyObject* t = target.ptr();
     if (PyTuple_Check(t)) {
         for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(t); i < n; ++i)
@@ -117,10 +117,10 @@ bool Except::matches(handle target) const {
     return PyErr_GivenExceptionMatches(exception_.ptr(), t) != 0;
 }
 
-bool Except::matches(std::initializer_list<handle> targets) const {
-    for (handle t : targets)
+bool Except::matches(std::initializer_list<nb::handle> targets) const {
+    for (nb::handle t : targets)
         if (!PyExceptionClass_Check(t.ptr())) cannot_catch();
-    for (handle t : targets)
+    for (nb::handle t : targets)
         if (PyErr_GivenExceptionMatches(exception_.ptr(), t.ptr())) return true;
     return false;
 }

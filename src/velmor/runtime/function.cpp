@@ -8,8 +8,19 @@
 #include <structmember.h>
 
 #include <algorithm>
+#include <string>
 
 namespace vm {
+
+namespace names {
+VM_NAME(inspect);
+VM_NAME(Signature);
+VM_NAME(Parameter);
+VM_NAME(POSITIONAL_OR_KEYWORD);
+VM_NAME(empty);
+inline constinit Keywords default_and_annotation{"default", "annotation"};
+inline constinit Keywords return_annotation{"return_annotation"};
+}  // namespace names
 namespace detail {
 
 namespace {
@@ -78,128 +89,59 @@ Py_ssize_t param_index(FunctionObject* f, PyObject* key) {
     return -1;
 }
 
-void too_many_positional(FunctionObject* f, Py_ssize_t given) {
-    Py_ssize_t required = f->nparams - f->ndefaults;
-    PyObject* expected;
-    bool plural;
-    if (f->ndefaults) {
-        expected = PyUnicode_FromFormat("from %zd to %zd", required, f->nparams);
-        plural = true;
-    } else {
-        expected = PyUnicode_FromFormat("%zd", f->nparams);
-        plural = f->nparams != 1;
-    }
-    if (!expected) return;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
-                 f->qualname, expected, plural ? "s" : "", given, given == 1 ? "was" : "were");
-    Py_DECREF(expected);
-}
-
-void missing_arguments(FunctionObject* f, PyObject* const* bound) {
-    PyObject* names = PyList_New(0);
-    if (!names) return;
+// Arguments that do not bind get the host's own TypeError, word for word: a def with the same
+// parameters and the function's name, made the first time, is called with them.
+object shadow_of(FunctionObject* f) {
+    std::string source = "def _(";
+    Py_ssize_t first_default = f->nparams - f->ndefaults;
     for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-        if (bound[i]) continue;
-        PyObject* quoted = PyUnicode_FromFormat("'%U'", PyTuple_GET_ITEM(f->params, i));
-        if (!quoted || PyList_Append(names, quoted) < 0) {
-            Py_XDECREF(quoted);
-            Py_DECREF(names);
-            return;
-        }
-        Py_DECREF(quoted);
+        if (i) source += ", ";
+        source += PyUnicode_AsUTF8(PyTuple_GET_ITEM(f->params, i));
+        if (i >= first_default) source += "=None";
     }
-    Py_ssize_t n = PyList_GET_SIZE(names);
-    PyObject* listed = nullptr;
-    if (n == 1) {
-        listed = Py_NewRef(PyList_GET_ITEM(names, 0));
-    } else if (n == 2) {
-        listed = PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names, 0), PyList_GET_ITEM(names, 1));
-    } else {
-        PyObject* head = PyList_GetSlice(names, 0, n - 1);
-        PyObject* sep = PyUnicode_FromString(", ");
-        PyObject* joined = head && sep ? PyUnicode_Join(sep, head) : nullptr;
-        if (joined) listed = PyUnicode_FromFormat("%U, and %U", joined, PyList_GET_ITEM(names, n - 1));
-        Py_XDECREF(head);
-        Py_XDECREF(sep);
-        Py_XDECREF(joined);
-    }
-    if (listed) {
-        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
-                     f->qualname, n, n == 1 ? "" : "s", listed);
-        Py_DECREF(listed);
-    }
-    Py_DECREF(names);
+    source += "): pass\n";
+    object code = checked(Py_CompileString(source.c_str(), "<velmor>", Py_file_input));
+    object ns = checked(PyDict_New());
+    if (PyDict_SetItemString(ns.ptr(), "__builtins__", f->builtins) < 0) fail();
+    checked(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr()));
+    object shadow = nb::borrow(PyDict_GetItemString(ns.ptr(), "_"));
+    if (PyObject_SetAttrString(shadow.ptr(), "__name__", f->name) < 0 ||
+        PyObject_SetAttrString(shadow.ptr(), "__qualname__", f->qualname) < 0)
+        fail();
+    return shadow;
 }
 
-// The closest parameter name, as the host suggests it for a mistyped keyword; null when none is
-// close enough (or the host's suggestion helper is not there).
-PyObject* suggestion(FunctionObject* f, PyObject* key) {
-    if (f->nparams == 0) return nullptr;
-    PyObject* helper = PyImport_ImportModule("_suggestions");
-    PyObject* generate = helper ? PyObject_GetAttrString(helper, "_generate_suggestions") : nullptr;
-    PyObject* names = generate ? PySequence_List(f->params) : nullptr;
-    PyObject* found = names ? PyObject_CallFunctionObjArgs(generate, names, key, nullptr) : nullptr;
-    Py_XDECREF(names);
-    Py_XDECREF(generate);
-    Py_XDECREF(helper);
-    PyErr_Clear();
-    if (found && !PyUnicode_Check(found)) Py_CLEAR(found);
-    return found;
+PyObject* argument_error(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+        if (!f->shadow) f->shadow = shadow_of(f).release().ptr();
+        object bound = checked(PyObject_Vectorcall(f->shadow, args, nargsf, kwnames));
+        PyErr_Format(PyExc_SystemError, "velmor: %U() refused arguments that the host binds",
+                     f->qualname);
+        fail();
+    }, static_cast<PyObject*>(nullptr));
 }
 
-void unexpected_keyword(FunctionObject* f, PyObject* key) {
-    PyObject* close = suggestion(f, key);
-    if (close) {
-        PyErr_Format(PyExc_TypeError,
-                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
-                     f->qualname, key, close);
-        Py_DECREF(close);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname,
-                     key);
-    }
-}
-
-// Python's binding of positional and keyword arguments to positional-or-keyword parameters,
-// with the host's messages and order of checks. Fills `bound` with borrowed references.
+// Python's binding of positional and keyword arguments to positional-or-keyword parameters.
+// Fills `bound` with borrowed references; false when they do not bind (an error is pending only
+// when comparing a keyword failed).
 bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** bound) {
     Py_ssize_t n = f->nparams;
-    for (Py_ssize_t i = 0; i < nargs && i < n; ++i) bound[i] = args[i];
+    if (nargs > n) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            Py_ssize_t i = param_index(f, key);
-            if (i == -2) return false;
-            if (i < 0) {
-                unexpected_keyword(f, key);
-                return false;
-            }
-            if (bound[i]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                             f->qualname, key);
-                return false;
-            }
+            Py_ssize_t i = param_index(f, PyTuple_GET_ITEM(kwnames, k));
+            if (i < 0 || bound[i]) return false;
             bound[i] = args[nargs + k];
         }
     }
-    if (nargs > n) {
-        too_many_positional(f, nargs);
-        return false;
-    }
     Py_ssize_t first_default = n - f->ndefaults;
-    bool missing = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (bound[i]) continue;
-        if (i >= first_default)
-            bound[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
-        else
-            missing = true;
-    }
-    if (missing) {
-        missing_arguments(f, bound);
-        return false;
+        if (i < first_default) return false;
+        bound[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
     }
     return true;
 }
@@ -210,7 +152,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (!kwnames && nargs == f->nparams)
         return f->impl ? invoke(f, args) : new_coroutine(f, args);
     PyObject* bound[kMaxParams] = {};
-    if (!bind(f, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind(f, args, nargs, kwnames, bound))
+        return PyErr_Occurred() ? nullptr : argument_error(f, args, nargsf, kwnames);
     return f->impl ? invoke(f, bound) : new_coroutine(f, bound);
 }
 
@@ -248,6 +191,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->params);
     Py_CLEAR(f->core_name);
+    Py_CLEAR(f->shadow);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -278,31 +222,27 @@ PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     return boundary([&]() -> PyObject* {
-        VM_NAME(inspect);
-        VM_NAME(Signature);
-        VM_NAME(Parameter);
-        VM_NAME(POSITIONAL_OR_KEYWORD);
-        VM_NAME(empty);
-        object mod = checked(PyImport_Import(inspect.ptr()));
-        object parameter = mod.attr(Parameter);
-        object kind = parameter.attr(POSITIONAL_OR_KEYWORD);
-        object none = parameter.attr(empty);
-        object params = checked(PyList_New(0));
+        object mod = checked(PyImport_Import(names::inspect.ptr()));
+        object parameter = mod.attr(names::Parameter);
+        object kind = parameter.attr(names::POSITIONAL_OR_KEYWORD);
+        object none = parameter.attr(names::empty);
+        nb::list params;
         Py_ssize_t first_default = f->nparams - f->ndefaults;
         for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-            handle pname = PyTuple_GET_ITEM(f->params, i);
+            nb::handle pname = PyTuple_GET_ITEM(f->params, i);
             PyObject* ann = PyDict_GetItemWithError(f->annotations, pname.ptr());
             if (!ann && PyErr_Occurred()) fail();
-            handle dflt = i >= first_default ? handle(PyTuple_GET_ITEM(f->defaults, i - first_default))
-                                             : handle(none);
-            object p = parameter(pname, kind, nb::arg("default") = dflt,
-                                 nb::arg("annotation") = ann ? handle(ann) : handle(none));
-            if (PyList_Append(params.ptr(), p.ptr()) < 0) fail();
+            nb::handle dflt = i >= first_default ? PyTuple_GET_ITEM(f->defaults, i - first_default)
+                                                 : none.ptr();
+            params.append(call_kw(parameter, {pname, kind}, names::default_and_annotation,
+                                  {dflt, ann ? ann : none.ptr()}));
         }
         PyObject* ret = PyDict_GetItemWithError(f->annotations, return_key().ptr());
         if (!ret && PyErr_Occurred()) fail();
-        object sig = mod.attr(Signature)(params, nb::arg("return_annotation") = ret ? handle(ret) : handle(none));
-        return sig.release().ptr();
+        object signature = mod.attr(names::Signature);
+        return call_kw(signature, {params}, names::return_annotation, {ret ? ret : none.ptr()})
+            .release()
+            .ptr();
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -325,7 +265,7 @@ PyGetSetDef function_getset[] = {
 
 }  // namespace
 
-handle return_key() {
+nb::handle return_key() {
     static Name key{"return"};
     return key;
 }
@@ -371,78 +311,49 @@ namespace {
 // what sys.modules holds under "builtins".
 object builtins_dict() { return checked(PyEval_GetFrameBuiltins()); }
 
-// The function object over the parts of its signature: the tuple of interned parameter names,
-// the tuple of the trailing defaults (or null) and the annotation texts.
-object make_function(const char* name, handle module_name, PyObject* globals, Impl impl,
-                     const char* core_name, object params, object defaults, object annotations) {
+}  // namespace
+
+object new_function(const char* name, PyObject* globals, const Declaration& d, object defaults,
+                    Impl impl) {
+    // Every part is made before the object, which then only takes them.
+    nb::list names;
+    nb::dict annotations;
+    for (std::size_t i = 0, n = d.arity(); i < n; ++i) {
+        object pname = checked(PyUnicode_InternFromString(d.params[i].name));
+        names.append(pname);
+        if (d.params[i].annotation) annotations[pname] = nb::str(d.params[i].annotation);
+    }
+    if (d.result) annotations[return_key()] = nb::str(d.result);
+    object params = nb::tuple(names);
+    object own_name = checked(PyUnicode_InternFromString(name));
+    object module_name = nb::borrow(PyDict_GetItemString(globals, "__name__"));
+    if (!module_name) fail();
+    object doc = d.doc ? object(nb::str(d.doc)) : object(nb::none());
+    object core_name = impl ? object() : checked(PyUnicode_InternFromString(d.name));
     object builtins = builtins_dict();
     watch_namespace(globals);
     watch_namespace(builtins.ptr());
     FunctionObject* f = PyObject_GC_New(FunctionObject, FunctionType);
     if (!f) fail();
-    object owner = nb::steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = function_vectorcall;
     f->impl = impl;
-    f->name = PyUnicode_InternFromString(name);
-    f->qualname = Py_XNewRef(f->name);
-    f->module_name = Py_NewRef(module_name.ptr());
-    f->doc = Py_NewRef(Py_None);
+    f->name = Py_NewRef(own_name.ptr());
+    f->qualname = own_name.release().ptr();
+    f->module_name = module_name.release().ptr();
+    f->doc = doc.release().ptr();
     f->globals = Py_NewRef(globals);
-    f->builtins = Py_NewRef(builtins.ptr());
+    f->builtins = builtins.release().ptr();
     f->nparams = PyTuple_GET_SIZE(params.ptr());
     f->params = params.release().ptr();
-    f->ndefaults = defaults ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
+    f->ndefaults = PyTuple_GET_SIZE(defaults.ptr());
     f->defaults = f->ndefaults ? defaults.release().ptr() : nullptr;
     f->annotations = annotations.release().ptr();
     f->dict = nullptr;
     f->weakreflist = nullptr;
-    f->core_name = core_name ? PyUnicode_InternFromString(core_name) : nullptr;
+    f->core_name = core_name.release().ptr();
+    f->shadow = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
-    if (!f->name || (core_name && !f->core_name)) fail();
-    return owner;
-}
-
-}  // namespace
-
-object new_function(const char* name, handle module_name, PyObject* globals, Impl impl,
-                    std::initializer_list<Param> params, const char* result) {
-    if (static_cast<Py_ssize_t>(params.size()) > kMaxParams) {
-        PyErr_SetString(PyExc_SystemError, "velmor: too many parameters");
-        fail();
-    }
-    nb::list names, defaults;
-    nb::dict annotations;
-    for (const Param& p : params) {
-        object pname = checked(PyUnicode_InternFromString(p.name));
-        names.append(pname);
-        if (p.annotation) annotations[pname] = nb::str(p.annotation);
-        if (p.default_value.is_valid()) {
-            defaults.append(p.default_value);
-        } else if (nb::len(defaults)) {
-            PyErr_SetString(PyExc_SystemError, "velmor: parameter without default follows default");
-            fail();
-        }
-    }
-    if (result) annotations[return_key()] = nb::str(result);
-    return make_function(name, module_name, globals, impl, nullptr, nb::tuple(names),
-                         nb::tuple(defaults), std::move(annotations));
-}
-
-object new_coroutine_function(const char* name, handle module_name, PyObject* globals,
-                              const char* core_name, handle core_function) {
-    if (Py_TYPE(core_function.ptr()) != FunctionType) {
-        PyErr_Format(PyExc_TypeError, "velmor: core.%s is %R, not a function of the package",
-                     core_name, core_function.ptr());
-        fail();
-    }
-    FunctionObject* core = as_function(core_function.ptr());
-    // The core's own default objects, in a tuple of this function's, as two functions with the
-    // same defaults have.
-    object defaults = checked(PyTuple_New(core->ndefaults));
-    for (Py_ssize_t i = 0; i < core->ndefaults; ++i)
-        PyTuple_SET_ITEM(defaults.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(core->defaults, i)));
-    return make_function(name, module_name, globals, nullptr, core_name, nb::borrow(core->params),
-                         std::move(defaults), checked(PyDict_Copy(core->annotations)));
+    return nb::steal(reinterpret_cast<PyObject*>(f));
 }
 
 }  // namespace detail

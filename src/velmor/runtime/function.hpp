@@ -5,9 +5,6 @@
 
 namespace vm::detail {
 
-// The most parameters a function may have: the size of the argument buffers of a call.
-constexpr Py_ssize_t kMaxParams = 16;
-
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -24,6 +21,7 @@ struct FunctionObject {
     PyObject* dict;
     PyObject* weakreflist;
     PyObject* core_name;     // coroutine functions: the attribute of `core` they run
+    PyObject* shadow;        // a def with the same parameters, made when arguments do not bind
     Py_ssize_t nparams;
     Py_ssize_t ndefaults;
 };
@@ -34,18 +32,16 @@ extern PyTypeObject* CoroutineType;
 PyTypeObject* make_function_type();
 PyTypeObject* make_coroutine_type();
 
-// A function of the module whose namespace is `globals`, over `impl`.
-object new_function(const char* name, handle module_name, PyObject* globals, Impl impl,
-                    std::initializer_list<Param> params, const char* result);
-// A coroutine function of that module that runs `core.<core_name>`, with the parameters,
-// defaults and annotations of `core_function` (a function of new_function).
-object new_coroutine_function(const char* name, handle module_name, PyObject* globals,
-                              const char* core_name, handle core_function);
+// The function `name` of the module whose namespace is `globals`, with the parameters,
+// annotations and docstring of `d` and the values of its defaults: over `impl`, or, without
+// one, a coroutine function that runs `core.<d.name>`.
+object new_function(const char* name, PyObject* globals, const Declaration& d, object defaults,
+                    Impl impl);
 
 // A new coroutine of a coroutine function over its bound arguments (borrowed here).
 PyObject* new_coroutine(FunctionObject* f, PyObject* const* bound);
 
-handle return_key();
+nb::handle return_key();
 
 // Functions read from watched namespaces, whose lookups may then be cached (names.cpp).
 void watch_namespace(PyObject* dict);

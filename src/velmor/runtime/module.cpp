@@ -9,13 +9,18 @@
 
 namespace vm {
 
+namespace names {
+VM_NAME(markcoroutinefunction);
+VM_NAME(__prepare__);
+}  // namespace names
+
 namespace {
 
 object text(std::string_view s) {
     return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-void set_item(PyObject* dict, const char* name, handle value) {
+void set_item(PyObject* dict, const char* name, nb::handle value) {
     if (PyDict_SetItemString(dict, name, value.ptr()) < 0) fail();
 }
 
@@ -23,7 +28,7 @@ void set_item(PyObject* dict, const char* name, handle value) {
 std::span<const ModuleDef> modules;
 
 // The module of the table that `name` names; null for any other name, whatever its type.
-const ModuleDef* module_named(handle name) {
+const ModuleDef* module_named(nb::handle name) {
     if (!PyUnicode_Check(name.ptr())) return nullptr;
     for (const ModuleDef& def : modules)
         if (PyUnicode_CompareWithASCIIString(name.ptr(), def.name) == 0) return &def;
@@ -31,7 +36,7 @@ const ModuleDef* module_named(handle name) {
 }
 
 // The module's body, on a module object that holds the import system's attributes.
-void run_body(handle module, const ModuleDef& def) {
+void run_body(nb::handle module, const ModuleDef& def) {
     Module body(module);
     if (def.flags & Annotations) {
         object future = checked(PyImport_ImportModule("__future__"));
@@ -47,7 +52,7 @@ void run_body(handle module, const ModuleDef& def) {
 PyTypeObject* ImporterType = nullptr;
 PyObject* importer = nullptr;
 
-const ModuleDef* submodule(handle name) {
+const ModuleDef* submodule(nb::handle name) {
     const ModuleDef* def = module_named(name);
     return def == modules.data() ? nullptr : def;
 }
@@ -63,7 +68,7 @@ PyObject* importer_find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         const ModuleDef* def = submodule(args[0]);
         if (!def) return Py_NewRef(Py_None);
         object bootstrap = checked(PyImport_ImportModule("_frozen_importlib"));
-        object spec = bootstrap.attr("ModuleSpec")(handle(args[0]), handle(importer),
+        object spec = bootstrap.attr("ModuleSpec")(nb::handle(args[0]), nb::handle(importer),
                                                     nb::arg("is_package") = bool(def->flags & Package));
         return spec.release().ptr();
     }, static_cast<PyObject*>(nullptr));
@@ -135,7 +140,7 @@ void install_importer() {
 
 // `from module import name` as the host's from-import runs it: only the attribute lookup's
 // AttributeError sends it to sys.modules, and the error names what could not be imported.
-object imported(handle module, handle name) {
+object imported(nb::handle module, nb::handle name) {
     PyObject* value = nullptr;
     if (PyObject_GetOptionalAttr(module.ptr(), name.ptr(), &value) < 0) fail();
     if (value) return nb::steal(value);
@@ -153,13 +158,13 @@ object imported(handle module, handle name) {
 
 }  // namespace
 
-object import_from(handle module, handle name) { return imported(module, name); }
+object import_from(nb::handle module, nb::handle name) { return imported(module, name); }
 
-Module::Module(handle module) : module_(module), dict_(PyModule_GetDict(module.ptr())) {}
+Module::Module(nb::handle module) : module_(module), dict_(PyModule_GetDict(module.ptr())) {}
 
 const char* Module::name() const { return PyModule_GetName(module_.ptr()); }
 
-void Module::set(const char* name, handle value) { set_item(dict_, name, value); }
+void Module::set(const char* name, nb::handle value) { set_item(dict_, name, value); }
 
 void Module::set(const char* name, long value) { set(name, checked(PyLong_FromLong(value))); }
 
@@ -187,44 +192,78 @@ object Module::import_listing(const char* module, std::initializer_list<const ch
         PyImport_ImportModuleLevelObject(key.ptr(), dict_, nullptr, nb::tuple(fromlist).ptr(), 0));
 }
 
+// `from package import name` of one of the package's own sub-modules: the sub-module is imported
+// by its full name first, as the host's from-import would import it, but without the wait for
+// the top-level package that the host's import of a bare dotted name adds. While the package
+// loads on one thread, another thread loading one of its modules would otherwise wait for the
+// package while holding the locks of the modules it is loading, which the first thread needs:
+// the host then hands one of them a module that is still loading.
+void import_own_submodules(const char* module, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        std::string full = std::string(module) + "." + name;
+        bool own = false;
+        for (const ModuleDef& def : modules) own = own || full == def.name;
+        if (!own) continue;
+        object key = text(full);
+        object fromlist = nb::make_tuple(nb::str("__name__"));
+        checked(PyImport_ImportModuleLevelObject(key.ptr(), nullptr, nullptr, fromlist.ptr(), 0));
+    }
+}
+
 void Module::import_from(const char* module, std::initializer_list<const char*> names) {
+    import_own_submodules(module, names);
     object source = import_listing(module, names);
     for (const char* name : names) set(name, imported(source, nb::str(name)));
 }
 
 void Module::import_from_as(const char* module, const char* name, const char* alias) {
+    import_own_submodules(module, {name});
     set(alias, imported(import_listing(module, {name}), nb::str(name)));
 }
 
-void Module::def(const char* name, Impl impl, std::initializer_list<Param> params, const char* result,
-                 const char* doc) {
-    object f = detail::new_function(name, get("__name__"), dict_, impl, params, result);
-    VM_NAME(__doc__);
-    if (doc) f.attr(__doc__) = nb::str(doc);
-    set(name, f);
+object Module::evaluate(const char* expression) const {
+    std::string_view source(expression);
+    std::size_t dot = source.find('.');
+    object first = text(source.substr(0, dot));
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(dict_, first.ptr(), &found) < 0) fail();
+    if (!found) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", first.ptr());
+        fail();
+    }
+    object value = nb::steal(found);
+    while (dot != std::string_view::npos) {
+        std::size_t next = source.find('.', dot + 1);
+        object part = text(source.substr(dot + 1, next == std::string_view::npos ? next : next - dot - 1));
+        value = checked(PyObject_GetAttr(value.ptr(), part.ptr()));
+        dot = next;
+    }
+    return value;
 }
 
-void Module::coroutine_package(ShortNames names, Imports also) {
-    VM_NAME(__doc__);
-    VM_NAME(markcoroutinefunction);
-    import("asyncio");
-    import_from(name(), {"core"});
-    if (also.module) import_from(also.module, also.names);
-    object core = get("core");
-    object inspect = checked(PyImport_ImportModule("inspect"));
-    nb::list all_names;
-    for (const ShortName& entry : names) {
-        object target = core.attr(entry.core_function);
-        object f = detail::new_coroutine_function(entry.name, get("__name__"), dict_,
-                                                  entry.core_function, target);
-        inspect.attr(markcoroutinefunction)(f);
-        f.attr(__doc__) = target.attr(__doc__);
-        set(entry.name, f);
-        all_names.append(nb::str(entry.name));
+void Module::define(const Declaration& d, Impl impl) {
+    nb::list defaults;
+    for (std::size_t i = 0, n = d.arity(); i < n; ++i)
+        if (const char* expression = d.params[i].default_value)
+            defaults.append(evaluate(expression));
+    set(d.name, detail::new_function(d.name, dict_, d, nb::tuple(defaults), impl));
+}
+
+void Module::coroutine(const char* name, const Declaration& core_function) {
+    nb::list defaults;
+    for (std::size_t i = 0, n = core_function.arity(); i < n; ++i) {
+        const char* expression = core_function.params[i].default_value;
+        if (!expression) continue;
+        std::string_view source(expression);
+        object first = text(source.substr(0, source.find('.')));
+        int bound = PyDict_Contains(dict_, first.ptr());
+        if (bound < 0) fail();
+        defaults.append(evaluate(bound ? expression : ("core." + std::string(source)).c_str()));
     }
-    for (const char* extra : also.names) all_names.append(nb::str(extra));
-    all_names.append(nb::str("core"));
-    set("__all__", all_names);
+    object f = detail::new_function(name, dict_, core_function, nb::tuple(defaults), nullptr);
+    object inspect = checked(PyImport_ImportModule("inspect"));
+    inspect.attr(names::markcoroutinefunction)(f);
+    set(name, f);
 }
 
 void Module::all(std::initializer_list<const char*> names) {
@@ -233,19 +272,18 @@ void Module::all(std::initializer_list<const char*> names) {
     set("__all__", list);
 }
 
-object Module::make_class(const char* name, std::initializer_list<handle> bases,
-                          const std::vector<std::pair<const char*, handle>>& attributes) {
+object Module::make_class(const char* name, std::initializer_list<nb::handle> bases,
+                          const std::vector<std::pair<const char*, nb::handle>>& attributes) {
     object base_tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
     Py_ssize_t i = 0;
-    for (handle b : bases) PyTuple_SET_ITEM(base_tuple.ptr(), i++, Py_NewRef(b.ptr()));
-    handle meta = bases.size() ? handle(reinterpret_cast<PyObject*>(Py_TYPE(bases.begin()->ptr())))
-                               : handle(reinterpret_cast<PyObject*>(&PyType_Type));
+    for (nb::handle b : bases) PyTuple_SET_ITEM(base_tuple.ptr(), i++, Py_NewRef(b.ptr()));
+    nb::handle meta = bases.size() ? nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(bases.begin()->ptr())))
+                               : nb::handle(reinterpret_cast<PyObject*>(&PyType_Type));
     object class_name = checked(PyUnicode_FromString(name));
     // The namespace comes from the metaclass's __prepare__, as in a class statement (an
     // enum's namespace records its members in order).
-    VM_NAME(__prepare__);
-    object ns = meta.attr(__prepare__)(class_name, base_tuple);
-    auto store = [&](const char* key, handle value) {
+    object ns = meta.attr(names::__prepare__)(class_name, base_tuple);
+    auto store = [&](const char* key, nb::handle value) {
         object k = checked(PyUnicode_FromString(key));
         if (PyObject_SetItem(ns.ptr(), k.ptr(), value.ptr()) < 0) fail();
     };
@@ -255,7 +293,7 @@ object Module::make_class(const char* name, std::initializer_list<handle> bases,
     return meta(class_name, base_tuple, ns);
 }
 
-object create_package(handle spec, std::span<const ModuleDef> table) {
+object create_package(nb::handle spec, std::span<const ModuleDef> table) {
     if (!detail::FunctionType) detail::FunctionType = detail::make_function_type();
     if (!detail::CoroutineType) detail::CoroutineType = detail::make_coroutine_type();
     if (!detail::FunctionType || !detail::CoroutineType) fail();
@@ -270,6 +308,6 @@ object create_package(handle spec, std::span<const ModuleDef> table) {
     return module;
 }
 
-void exec_package(handle module) { run_body(module, modules.front()); }
+void exec_package(nb::handle module) { run_body(module, modules.front()); }
 
 }  // namespace vm

@@ -83,7 +83,7 @@ object Scope::operator[](const Name& name) const {
     return value;
 }
 
-object attribute_of(handle obj, const Name& name) {
+object attribute_of(nb::handle obj, const Name& name) {
     PyObject* target = obj.ptr();
     if (!PyModule_CheckExact(target) || watcher < 0)
         return checked(PyObject_GetAttr(target, name.ptr()));
@@ -103,6 +103,15 @@ object attribute_of(handle obj, const Name& name) {
     }
     Py_XDECREF(entry);
     return value;
+}
+
+const object& Attribute::value() const {
+    if (!value_) value_ = attribute_of(obj_, name_);
+    return value_;
+}
+
+void Attribute::operator=(nb::handle value) const {
+    if (PyObject_SetAttr(obj_.ptr(), name_.ptr(), value.ptr()) < 0) fail();
 }
 
 }  // namespace vm

@@ -7,10 +7,19 @@
 
 namespace vm {
 
+namespace names {
+VM_NAME(os);
+VM_NAME(urandom);
+VM_NAME(__enter__);
+VM_NAME(__exit__);
+VM_NAME(__import__);
+VM_NAME(from_bytes);
+}  // namespace names
+
 namespace {
 
 // A special method looked up on the type and bound to the object, as the interpreter does.
-object special(handle obj, const Name& name) {
+object special(nb::handle obj, const Name& name) {
     PyObject* found = _PyType_Lookup(Py_TYPE(obj.ptr()), name.ptr());
     if (!found) return object();
     object attr = nb::borrow(found);
@@ -21,51 +30,64 @@ object special(handle obj, const Name& name) {
 
 }  // namespace
 
-object slice(handle seq, handle start, handle stop) {
+object slice(nb::handle seq, nb::handle start, nb::handle stop) {
     object bounds = checked(PySlice_New(start.ptr(), stop.ptr(), nullptr));
     return checked(PyObject_GetItem(seq.ptr(), bounds.ptr()));
 }
 
-object slice(handle seq, Py_ssize_t start, Py_ssize_t stop) {
+object slice(nb::handle seq, Py_ssize_t start, Py_ssize_t stop) {
     object first = nb::int_(start);
     return slice(seq, first, stop == kEnd ? object(nb::none()) : object(nb::int_(stop)));
 }
 
-object buffer_bytes(handle value) {
+object buffer_bytes(nb::handle value) {
     if (PyBytes_CheckExact(value.ptr())) return nb::borrow(value);
     // bytes() alone would also take an int (that many zero bytes) or any iterable of ints
     object view = checked(PyMemoryView_FromObject(value.ptr()));
     return checked(PyBytes_FromObject(view.ptr()));
 }
 
-bool truthy(handle value) {
+bool truthy(nb::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0) fail();
     return r != 0;
 }
 
-bool equals(handle a, handle b) {
+bool equals(nb::handle a, nb::handle b) {
     return truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
 }
 
-object bytes_of(handle value) {
+object bytes_of(nb::handle value) {
     if (PyBytes_CheckExact(value.ptr())) return nb::borrow(value);
     return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), value.ptr()));
 }
 
-object urandom(handle size) {
-    VM_NAME(os);
-    VM_NAME(urandom);
-    PyObject* os_module = nullptr;
-    if (PyDict_GetItemRef(PyImport_GetModuleDict(), os.ptr(), &os_module) < 0) fail();
-    object module = os_module ? nb::steal(os_module) : checked(PyImport_Import(os.ptr()));
-    return call(attribute_of(module, urandom), size);
+object bytes_of_items(std::initializer_list<nb::handle> items) {
+    nb::list values;
+    for (nb::handle item : items) values.append(item);
+    return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), values.ptr()));
 }
 
-object join(std::initializer_list<handle> parts) {
+object int_from_bytes(nb::handle data, const Name& order) {
+    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    return int_type.attr(names::from_bytes)(data, order);
+}
+
+object format(nb::handle value) {
+    return checked(PyObject_Format(value.ptr(), nb::str("").ptr()));
+}
+
+object urandom(nb::handle size) {
+    PyObject* os_module = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), names::os.ptr(), &os_module) < 0) fail();
+    object module = os_module ? nb::steal(os_module) : checked(PyImport_Import(names::os.ptr()));
+    return attribute_of(module, names::urandom)(size);
+}
+
+object join(std::initializer_list<nb::handle> parts) {
     bool all_bytes = true;
     Py_ssize_t total = 0;
-    for (handle p : parts) {
+    for (nb::handle p : parts) {
         // Only exact bytes: a subclass may define its own `+`.
         if (!PyBytes_CheckExact(p.ptr())) {
             all_bytes = false;
@@ -76,7 +98,7 @@ object join(std::initializer_list<handle> parts) {
     if (all_bytes) {
         object out = checked(PyBytes_FromStringAndSize(nullptr, total));
         char* dst = PyBytes_AS_STRING(out.ptr());
-        for (handle p : parts) {
+        for (nb::handle p : parts) {
             Py_ssize_t n = PyBytes_GET_SIZE(p.ptr());
             if (n) std::memcpy(dst, PyBytes_AS_STRING(p.ptr()), static_cast<std::size_t>(n));
             dst += n;
@@ -84,12 +106,12 @@ object join(std::initializer_list<handle> parts) {
         return out;
     }
     object acc;
-    for (handle p : parts)
+    for (nb::handle p : parts)
         acc = acc ? checked(PyNumber_Add(acc.ptr(), p.ptr())) : nb::borrow(p);
     return acc;
 }
 
-void unpack(handle iterable, std::initializer_list<object*> out) {
+void unpack(nb::handle iterable, std::initializer_list<object*> out) {
     std::size_t want = out.size();
     if (!Py_TYPE(iterable.ptr())->tp_iter && !PySequence_Check(iterable.ptr())) {
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
@@ -120,17 +142,15 @@ void unpack(handle iterable, std::initializer_list<object*> out) {
     for (object* target : out) *target = std::move(got[i++]);
 }
 
-bool with_block(handle cm, const std::function<void(handle)>& body) {
-    VM_NAME(__enter__);
-    VM_NAME(__exit__);
-    object enter = special(cm, __enter__);
+bool with_block(nb::handle cm, const std::function<void(handle)>& body) {
+    object enter = special(cm, names::__enter__);
     if (!enter) {
         if (PyErr_Occurred()) fail();
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                      Py_TYPE(cm.ptr())->tp_name);
         fail();
     }
-    object exit = special(cm, __exit__);
+    object exit = special(cm, names::__exit__);
     if (!exit) {
         if (PyErr_Occurred()) fail();
         PyErr_Format(PyExc_TypeError,
@@ -154,7 +174,7 @@ bool with_block(handle cm, const std::function<void(handle)>& body) {
         return true;
     }
     object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
-    handle type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+    nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
     PyObject* r;
     {
         // While __exit__ runs the body's exception is the one being handled, so an error of
@@ -169,10 +189,9 @@ bool with_block(handle cm, const std::function<void(handle)>& body) {
     fail();
 }
 
-object import_name(const Scope& s, handle name, handle fromlist, int level) {
-    VM_NAME(__import__);
+object import_name(const Scope& s, nb::handle name, nb::handle fromlist, int level) {
     PyObject* found = nullptr;
-    int r = PyDict_GetItemRef(s.builtins, __import__.ptr(), &found);
+    int r = PyDict_GetItemRef(s.builtins, names::__import__.ptr(), &found);
     if (r < 0) fail();
     if (r == 0) {
         PyErr_SetString(PyExc_ImportError, "__import__ not found");
@@ -182,6 +201,6 @@ object import_name(const Scope& s, handle name, handle fromlist, int level) {
     return import_fn(name, nb::borrow(s.globals), nb::none(), fromlist, nb::int_(level));
 }
 
-object import_name(const Scope& s, handle name) { return import_name(s, name, nb::none(), 0); }
+object import_name(const Scope& s, nb::handle name) { return import_name(s, name, nb::none(), 0); }
 
 }  // namespace vm

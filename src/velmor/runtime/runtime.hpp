@@ -1,9 +1,12 @@
-// The small runtime that gives the library's C++ code the semantics of Python modules. Family
-// code works on nanobind's handles with nanobind's own operators and casts; the runtime holds
-// only what nanobind lacks: interned names with late lookup in a module's namespace, functions
-// and coroutine functions with a Python surface, direct and keyword calls without nanobind's
-// per-call work, the host's raise/except semantics, a few host operations, the text forms and
-// the module builder with its importer.
+// The small runtime that gives the library's C++ code the semantics of Python modules. It knows
+// no family of the package: the package hands it its table of modules and its declarations.
+//
+// Code works on nanobind's handles, whose operators and casts are the host's; the runtime's own
+// handle and object add what a module's code does most: calls and method calls that go straight
+// to the host's vectorcall, and attributes read through interned names. Beside them: late lookup
+// in a module's namespace, functions and coroutine functions with a Python surface made from one
+// declaration each, the host's raise/except semantics, a few host operations and the module
+// builder with the finder of the package's sub-modules.
 #pragma once
 
 #include <Python.h>
@@ -22,16 +25,17 @@
 namespace vm {
 
 namespace nb = nanobind;
-using nb::handle;
-using nb::object;
 using error = nb::python_error;
+
+class handle;
+class object;
+class Attribute;
 
 // ---------------------------------------------------------------------------------------------
 // Names
 
 // An identifier, interned on first use and kept for the life of the process (names are
-// constants, not state), that also caches its last lookup. Declare them with VM_NAME at
-// namespace scope.
+// constants, not state), that also caches its last lookup.
 class Name {
 public:
     constexpr explicit Name(const char* text) : text_(text) {}
@@ -39,12 +43,12 @@ public:
         if (!obj_) intern();
         return obj_;
     }
-    operator handle() const { return ptr(); }
+    operator nb::handle() const { return ptr(); }
     const char* text() const { return text_; }
 
 private:
     friend struct Scope;
-    friend object attribute_of(handle, const Name&);
+    friend object attribute_of(nb::handle, const Name&);
     void intern() const;
     const char* text_;
     mutable PyObject* obj_ = nullptr;
@@ -58,7 +62,102 @@ private:
     mutable unsigned long attr_generation_ = 0;
 };
 
-#define VM_NAME(id) static ::vm::Name id{#id}
+// A name whose text is its identifier, declared at namespace scope: one object for every file
+// that declares it in the same namespace.
+#define VM_NAME(id) inline constinit ::vm::Name id{#id}
+
+// ---------------------------------------------------------------------------------------------
+// Handles and objects
+
+// steal a new reference, or throw the pending error (nanobind keeps its raise_if_null internal)
+object checked(PyObject* result);
+// The pending Python error as a C++ exception (SystemError if none is pending).
+[[noreturn]] void fail();
+
+namespace detail {
+// What a call hands to the host: a handle's object, a Name's interned text, an attribute's value.
+inline PyObject* arg_ptr(nb::handle h) { return h.ptr(); }
+inline PyObject* arg_ptr(const Name& n) { return n.ptr(); }
+PyObject* arg_ptr(const Attribute& a);
+}  // namespace detail
+
+// nanobind's handle and object, called and read as a module's code calls and reads: fn(args...)
+// is the host's vectorcall with borrowed arguments (nanobind's own call does some sixty
+// instructions more of generic work), and obj.attr(name) an attribute that is read when used
+// and called as a method, without a bound method.
+template <typename Base>
+class Value : public Base {
+public:
+    using Base::Base;
+    using Base::attr;
+    Value() = default;
+    Value(const Base& b) : Base(b) {}
+    Value(Base&& b) noexcept : Base(std::move(b)) {}
+
+    template <typename... A>
+    object operator()(const A&... args) const;
+    Attribute attr(const Name& name) const;
+};
+
+class handle : public Value<nb::handle> {
+public:
+    using Value::Value;
+    handle() = default;
+    handle(const nb::handle& h) : Value(h) {}
+};
+
+class object : public Value<nb::object> {
+public:
+    using Value::Value;
+    object() = default;
+    object(const nb::object& o) : Value(o) {}
+    object(nb::object&& o) noexcept : Value(std::move(o)) {}
+};
+
+// obj.name: read (getattr, cached for a module whose namespace has not changed) the first time
+// its value is wanted, called as obj.name(args...) without a bound method, or assigned.
+class Attribute {
+public:
+    Attribute(nb::handle obj, const Name& name) : obj_(obj), name_(name) {}
+    const object& value() const;
+    operator object() const { return value(); }
+    PyObject* ptr() const { return value().ptr(); }
+    Attribute attr(const Name& name) const { return Attribute(value(), name); }
+    template <typename... A>
+    object operator()(const A&... args) const;
+    void operator=(nb::handle value) const;
+
+private:
+    nb::handle obj_;
+    const Name& name_;
+    mutable object value_;
+};
+
+inline PyObject* detail::arg_ptr(const Attribute& a) { return a.ptr(); }
+
+template <typename Base>
+template <typename... A>
+object Value<Base>::operator()(const A&... args) const {
+    PyObject* stack[1 + sizeof...(A)] = {nullptr, detail::arg_ptr(args)...};
+    return checked(PyObject_Vectorcall(this->ptr(), stack + 1,
+                                       sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <typename Base>
+Attribute Value<Base>::attr(const Name& name) const {
+    return Attribute(*this, name);
+}
+
+template <typename... A>
+object Attribute::operator()(const A&... args) const {
+    // A module's attribute comes from its watched namespace; anything else is asked for the
+    // method, as the host's method call does.
+    if (PyModule_CheckExact(obj_.ptr())) return value()(args...);
+    PyObject* stack[] = {obj_.ptr(), detail::arg_ptr(args)...};
+    return checked(PyObject_VectorcallMethod(name_.ptr(), stack,
+                                             (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+}
 
 // ---------------------------------------------------------------------------------------------
 // Late lookup
@@ -81,51 +180,25 @@ struct Scope {
 
 // getattr(obj, name). For a module, whose attributes are the entries of its watched dictionary,
 // the last answer is kept on the Name until that dictionary changes.
-object attribute_of(handle obj, const Name& name);
+object attribute_of(nb::handle obj, const Name& name);
 
 // The bound arguments of one call, in parameter order (defaults filled in).
 struct Args {
     PyObject* const* values;
-    handle operator[](std::size_t i) const { return values[i]; }
+    handle operator[](std::size_t i) const { return nb::handle(values[i]); }
 };
 
 using Impl = object (*)(const Scope&, Args);
 
 // ---------------------------------------------------------------------------------------------
-// Calls for the hot paths, what every call of a cheap operation runs. A call through nanobind
-// (fn(...), obj.attr(name)(...)) goes through its generic obj_vectorcall, some sixty
-// instructions more per call; these hand borrowed arguments to the host's vectorcall directly.
-
-// steal a new reference, or throw the pending error (nanobind keeps its raise_if_null internal)
-object checked(PyObject* result);
-
-namespace detail {
-inline PyObject* arg_ptr(handle h) { return h.ptr(); }
-inline PyObject* arg_ptr(const Name& n) { return n.ptr(); }
-PyObject* keyword_tuple(const char* const* names, std::size_t count);
-}  // namespace detail
-
-// fn(args...), every argument a handle, object or Name
-template <typename... A>
-object call(handle fn, const A&... args) {
-    PyObject* stack[1 + sizeof...(A)] = {nullptr, detail::arg_ptr(args)...};
-    return checked(PyObject_Vectorcall(fn.ptr(), stack + 1,
-                                       sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// self.name(args...), without making a bound method
-template <typename... A>
-object call_method(handle self, const Name& name, const A&... args) {
-    PyObject* stack[] = {self.ptr(), detail::arg_ptr(args)...};
-    return checked(PyObject_VectorcallMethod(name.ptr(), stack,
-                                             (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             nullptr));
-}
-
 // Keyword calls. nanobind's nb::arg() also builds the tuple of keyword names at every call;
 // these make it once.
 
-// The keyword names of a call, e.g. `static Keywords validate{"validate"};`.
+namespace detail {
+PyObject* keyword_tuple(const char* const* names, std::size_t count);
+}  // namespace detail
+
+// The keyword names of a call, e.g. `inline constinit Keywords validate{"validate"};`.
 template <std::size_t N>
 class Keywords {
 public:
@@ -145,8 +218,8 @@ Keywords(Names...) -> Keywords<sizeof...(Names)>;
 
 // fn(*positional, **dict(zip(keywords, values))); every value borrowed.
 template <std::size_t P, std::size_t N>
-object call_kw(handle fn, const handle (&positional)[P], const Keywords<N>& keywords,
-               const handle (&values)[N]) {
+object call_kw(nb::handle fn, const nb::handle (&positional)[P], const Keywords<N>& keywords,
+               const nb::handle (&values)[N]) {
     PyObject* stack[P + N];
     for (std::size_t i = 0; i < P; ++i) stack[i] = positional[i].ptr();
     for (std::size_t i = 0; i < N; ++i) stack[P + i] = values[i].ptr();
@@ -154,23 +227,22 @@ object call_kw(handle fn, const handle (&positional)[P], const Keywords<N>& keyw
 }
 // fn(**dict(zip(keywords, values))), written call_kw(fn, {}, keywords, {values...}).
 template <std::size_t N>
-object call_kw(handle fn, std::nullptr_t, const Keywords<N>& keywords, const handle (&values)[N]) {
+object call_kw(nb::handle fn, std::nullptr_t, const Keywords<N>& keywords,
+               const nb::handle (&values)[N]) {
     PyObject* stack[N];
     for (std::size_t i = 0; i < N; ++i) stack[i] = values[i].ptr();
     return checked(PyObject_Vectorcall(fn.ptr(), stack, 0, keywords.ptr()));
 }
 
 // ---------------------------------------------------------------------------------------------
-// Errors. Family code raises with these and catches vm::error (tested with its matches()); the
-// function boundary turns every C++ exception back into the pending Python exception.
-// nb::raise_from sets the error from the class directly; these call the class as the host's
-// raise statement does (so a rebound class fails with the host's TypeError).
+// Errors. Code raises with these and catches vm::error (tested with its matches()); the
+// boundary of every C entry point turns every C++ exception back into the pending Python
+// exception. nb::raise_from sets the error from the class directly; these call the class as the
+// host's raise statement does (so a rebound class fails with the host's TypeError).
 
 // raise cls(message), chained implicitly to the exception the caller is handling, if any.
-[[noreturn]] void raise(handle cls, const char* message);
-[[noreturn]] void raise(handle cls, handle message);
-// The pending Python error as a C++ exception (SystemError if none is pending).
-[[noreturn]] void fail();
+[[noreturn]] void raise(nb::handle cls, const char* message);
+[[noreturn]] void raise(nb::handle cls, nb::handle message);
 
 // Inside a catch block: the C++ exception being handled as the host's pending error. A Python
 // error is restored as it is, std::bad_alloc becomes MemoryError, anything else SystemError.
@@ -197,7 +269,7 @@ Result boundary(Body&& body, Result failed) {
 class Handling {
 public:
     explicit Handling(const error& e) : Handling(e.value()) {}
-    explicit Handling(handle exception);
+    explicit Handling(nb::handle exception);
     ~Handling();
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
@@ -217,7 +289,7 @@ private:
                                  const error& cause);
 namespace detail {
 // raise cls(message) from cause, with cause already the exception being handled
-[[noreturn]] void raise_handled(handle cls, handle message, const error& cause);
+[[noreturn]] void raise_handled(nb::handle cls, nb::handle message, const error& cause);
 }  // namespace detail
 // raise <cls>(message()) from cause, for a message made of other values: message() runs after
 // the class is read, as the host evaluates the raise.
@@ -236,13 +308,13 @@ template <typename Message>
 class Except {
 public:
     explicit Except(const error& e) : Except(e.value()) {}
-    explicit Except(handle exception) : exception_(exception), handling_(exception) {}
-    bool matches(handle target) const;
+    explicit Except(nb::handle exception) : exception_(exception), handling_(exception) {}
+    bool matches(nb::handle target) const;
     // `except (a, b, ...):` with the targets evaluated in order before any is matched
-    bool matches(std::initializer_list<handle> targets) const;
+    bool matches(std::initializer_list<nb::handle> targets) const;
 
 private:
-    handle exception_;
+    nb::handle exception_;
     Handling handling_;
 };
 
@@ -250,96 +322,113 @@ private:
 // Host operations that nanobind does not offer
 
 // urandom of the host's os module as sys.modules has it, whatever a module's `os` is bound to.
-object urandom(handle size);
+object urandom(nb::handle size);
 // The host's bytes(value) (__bytes__ first); nb::bytes is PyBytes_FromObject, which skips it.
-object bytes_of(handle value);
+object bytes_of(nb::handle value);
+// bytes([a, b, ...]) with the host's errors for a value that is no byte
+object bytes_of_items(std::initializer_list<nb::handle> items);
 // bytes(memoryview(value)): exact bytes are returned themselves, any other bytes-like object is
 // copied, anything else raises memoryview's TypeError ("a bytes-like object is required, ...");
 // nb::bytes would also take an iterable of ints.
-object buffer_bytes(handle value);
+object buffer_bytes(nb::handle value);
+// int.from_bytes(data, order), order a Name ("little" or "big")
+object int_from_bytes(nb::handle data, const Name& order);
+// format(value, ""), as an f-string formats a value
+object format(nb::handle value);
 
 // seq[start:stop] in one call, from C++ ints (kEnd is the open end, None in `x[a:]`) or from
 // objects (None open), where nanobind spells seq[nb::slice(start, stop, nb::none())].
 constexpr Py_ssize_t kEnd = PY_SSIZE_T_MAX;
-object slice(handle seq, Py_ssize_t start, Py_ssize_t stop);
-object slice(handle seq, handle start, handle stop);  // bounds as objects, None open
+object slice(nb::handle seq, Py_ssize_t start, Py_ssize_t stop);
+object slice(nb::handle seq, nb::handle start, nb::handle stop);  // bounds as objects, None open
 // a + b + ...: one copy when every part is bytes, the host's `+` otherwise.
-object join(std::initializer_list<handle> parts);
+object join(std::initializer_list<nb::handle> parts);
 // `a, b, ... = iterable`: exactly out.size() items, with the host's unpacking errors.
-void unpack(handle iterable, std::initializer_list<object*> out);
+void unpack(nb::handle iterable, std::initializer_list<object*> out);
 
 // `with cm as value: body(value)`. __enter__ and __exit__ are looked up on the type as the
 // host's with statement does; __exit__ runs exactly once, with three None after a normal end or
 // with the type, value and traceback of the body's exception, which goes on unless __exit__
 // answers true. Returns false when __exit__ suppressed an exception of the body.
-bool with_block(handle cm, const std::function<void(handle)>& body);
+bool with_block(nb::handle cm, const std::function<void(handle)>& body);
 
 // `import name` inside a function (absolute, no names listed): the __import__ of the function's
 // built-ins, so an import hook installed there sees the call as it would in the host.
-object import_name(const Scope& s, handle name);
+object import_name(const Scope& s, nb::handle name);
 // The import of `from <level dots><name> import <fromlist...>` inside a function, by the same
 // __import__: the module the names are then taken from (import_from).
-object import_name(const Scope& s, handle name, handle fromlist, int level);
+object import_name(const Scope& s, nb::handle name, nb::handle fromlist, int level);
 // The value that `from module import name` binds, as the host's from-import finds it: the
 // attribute, else the sub-module of that name in sys.modules, else ImportError.
-object import_from(handle module, handle name);
+object import_from(nb::handle module, nb::handle name);
 
 // The host's truth test, as a C++ bool (nb::bool_ makes and drops a bool object on the way).
-bool truthy(handle value);
+bool truthy(nb::handle value);
 // a == b as the host's `==` decides it, then its truth test; nb::handle::equal answers true for
 // the same object without asking.
-bool equals(handle a, handle b);
+bool equals(nb::handle a, nb::handle b);
 
 // ---------------------------------------------------------------------------------------------
-// The paired text forms: text goes in as UTF-8 and comes out as Base64, Base64 goes in strictly
-// and comes out as UTF-8 text. The family names the bytes function and the errors.
+// Declarations
 
-// base64.b64decode(text, validate=True), `base64` read from the function's module
-object strict_b64decode(const Scope& s, handle text);
-// base64.b64encode(<bytes_function>(text.encode("utf-8"), key)).decode("ascii")
-object encode_to_base64(const Scope& s, const Name& bytes_function, handle text, handle key);
-// What decode_from_base64 raises, the failure as its cause: the class (a module-level name,
-// read when raised) and the message of each step that can fail.
-struct DecodeErrors {
-    const Name& error_class;
-    const char* not_base64;
-    const char* not_utf8;
+// A parameter: its name, its annotation text, and its default as the expression that a module's
+// source would write for it, a name of the module with attributes after it ("DEFAULT_ITERATIONS",
+// "QuantumGeneration.GEN8"), evaluated once where the function is defined.
+struct Param {
+    const char* name = nullptr;
+    const char* annotation = nullptr;
+    const char* default_value = nullptr;
 };
-// <bytes_function>(base64.b64decode(text, validate=True), key).decode("utf-8")
-object decode_from_base64(const Scope& s, const Name& bytes_function, handle text, handle key,
-                          const DecodeErrors& errors);
+
+// The most parameters a function may have: the size of the argument buffers of a call.
+constexpr std::size_t kMaxParams = 8;
+
+// A function's declaration, the one place where its signature and docstring are written: its
+// module's function and the coroutine functions and methods made after it all read it.
+struct Declaration {
+    const char* name;
+    Param params[kMaxParams] = {};  // in order; those after the last have no name
+    const char* result = nullptr;
+    const char* doc = nullptr;
+
+    constexpr std::size_t arity() const {
+        std::size_t n = 0;
+        while (n < kMaxParams && params[n].name) ++n;
+        return n;
+    }
+};
+
+namespace detail {
+// A function's body: its module's namespace, then its arguments as named handles.
+template <typename F>
+struct BodyArity;
+template <typename... P>
+struct BodyArity<object (*)(const Scope&, P...)> {
+    static constexpr std::size_t value = sizeof...(P);
+};
+
+template <auto body, std::size_t... I>
+object call_body(const Scope& s, Args a, std::index_sequence<I...>) {
+    return body(s, a[I]...);
+}
+
+template <auto body>
+object run_body(const Scope& s, Args a) {
+    return call_body<body>(s, a, std::make_index_sequence<BodyArity<decltype(body)>::value>{});
+}
+}  // namespace detail
 
 // ---------------------------------------------------------------------------------------------
 // Modules
 
-struct Param {
-    const char* name;
-    const char* annotation = nullptr;
-    handle default_value = handle();
-};
-
-// A family's public name over the core function it runs, e.g. {"encrypt", "encrypt_str"}. One
-// table per family serves its coroutine module and velmor.sync.
-struct ShortName {
-    const char* name;
-    const char* core_function;
-};
-using ShortNames = std::span<const ShortName>;
-
-// `from module import names...`
-struct Imports {
-    const char* module = nullptr;
-    std::initializer_list<const char*> names;
-};
-
 class Module {
 public:
-    explicit Module(handle module);
+    explicit Module(nb::handle module);
 
     const char* name() const;
 
     // module-level binding of a value
-    void set(const char* name, handle value);
+    void set(const char* name, nb::handle value);
     void set(const char* name, long value);
     // read a name bound earlier while the module loads (defaults, facades)
     object get(const char* name) const;
@@ -351,29 +440,37 @@ public:
     // `from module import name as alias`
     void import_from_as(const char* module, const char* name, const char* alias);
 
-    // A plain function: the one place its parameters, defaults and annotation texts are
-    // written. Defaults are evaluated now and kept.
-    void def(const char* name, Impl impl, std::initializer_list<Param> params,
-             const char* result = nullptr, const char* doc = nullptr);
-    // The body of a family's coroutine package, over the table of its short names: `import
-    // asyncio`, `from . import core`, the names `also` imports, one coroutine function per short
-    // name, and __all__: the short names, those of `also`, then "core". A coroutine function's
-    // await runs `core.<core_function>` through asyncio.to_thread; its parameters, defaults (the
-    // same objects), annotations and docstring are the core function's, read now.
-    void coroutine_package(ShortNames names, Imports also = {});
+    // The function of declaration `d`, run by `body`, which takes the declared parameters in
+    // order: object body(const Scope&, handle first, handle second, ...). Defaults are evaluated
+    // now, in this module, and kept.
+    template <const Declaration& d, auto body>
+    void def() {
+        static_assert(d.arity() == detail::BodyArity<decltype(body)>::value,
+                      "the body takes the declared parameters");
+        define(d, &detail::run_body<body>);
+    }
+
+    // A coroutine function named `name` that runs core.<core_function.name> through
+    // asyncio.to_thread, with the core function's parameters, annotations and docstring. Its
+    // defaults are evaluated now, in this module; a default's name that this module does not
+    // bind is read from its `core`, as `core.DEFAULT_ITERATIONS`.
+    void coroutine(const char* name, const Declaration& core_function);
 
     void all(std::initializer_list<const char*> names);
 
     // the equivalent of a class statement: metaclass of the first base called with the name,
     // the bases and a namespace holding __module__, __qualname__ and `attributes` in order
-    object make_class(const char* name, std::initializer_list<handle> bases,
-                      const std::vector<std::pair<const char*, handle>>& attributes = {});
+    object make_class(const char* name, std::initializer_list<nb::handle> bases,
+                      const std::vector<std::pair<const char*, nb::handle>>& attributes = {});
 
 private:
+    void define(const Declaration& d, Impl impl);
+    // the value of a default's expression: a name of this module, then its attributes
+    object evaluate(const char* expression) const;
     // the module that `from module import names...` takes its names from
     object import_listing(const char* module, std::initializer_list<const char*> names);
 
-    handle module_;
+    nb::handle module_;
     PyObject* dict_;
 };
 
@@ -394,11 +491,11 @@ struct ModuleDef {
 // are not module state) and the finder of the package's sub-modules on sys.meta_path are in
 // place, so that from the moment another thread can see it, it is a package whose sub-modules
 // the host's import system finds and loads, with its locks, registration and clean-up.
-object create_package(handle spec, std::span<const ModuleDef> modules);
+object create_package(nb::handle spec, std::span<const ModuleDef> modules);
 
 // Runs the body of the package (the table's first module) on the module object that
 // create_package made.
-void exec_package(handle module);
+void exec_package(nb::handle module);
 
 }  // namespace vm
 

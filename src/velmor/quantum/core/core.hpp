@@ -4,40 +4,176 @@
 #include "modules.hpp"
 #include "quantum/mechanisms.hpp"
 
+namespace velmor::n {
+VM_NAME(_oqs);
+VM_NAME(generate_keypair);
+VM_NAME(frodo_alg);
+VM_NAME(cmce_alg);
+VM_NAME(_hkdf);
+VM_NAME(_gcm_seal);
+VM_NAME(_hmac256);
+VM_NAME(QuantumStrength);
+VM_NAME(HIGHEST);
+}  // namespace velmor::n
+
 namespace velmor::quantum {
 
 namespace nb = vm::nb;
-using vm::Args;
 using vm::handle;
 using vm::object;
 using vm::Scope;
 
-// The body of a module function: its bound arguments and its module's namespace.
-using Function = object(const Scope&, Args);
+// The module's functions, declared once: core.cpp defines them, and velmor.quantum and
+// velmor.sync are made after the public ones.
+namespace core {
 
+// The parameters of the generation functions: the KEM-only generations read a capsule, the
+// hybrid ones a secret of several parts.
+constexpr vm::Declaration encrypt_by_capsule(const char* name) {
+    return {name, {{"data", "bytes"}, {"raw_pk", "bytes"}, {"strength", "int"}}, "tuple[bytes, bytes]"};
+}
+constexpr vm::Declaration decrypt_by_capsule(const char* name) {
+    return {name, {{"enc", "bytes"}, {"raw_sk", "bytes"}, {"capsule", "bytes"}, {"strength", "int"}},
+            "bytes"};
+}
+constexpr vm::Declaration encrypt_hybrid(const char* name) {
+    return {name, {{"data", "bytes"}, {"raw", "bytes"}, {"strength", "int"}}, "tuple[bytes, bytes]"};
+}
+constexpr vm::Declaration decrypt_hybrid(const char* name) {
+    return {name, {{"enc", "bytes"}, {"raw", "bytes"}, {"secret", "bytes"}, {"strength", "int"}},
+            "bytes"};
+}
+
+inline constexpr vm::Declaration _hkdf{
+    "_hkdf", {{"ikm", "bytes"}, {"salt", "bytes"}, {"info", "bytes"}, {"length", "int"}}, "bytes"};
+inline constexpr vm::Declaration _gcm_seal{
+    "_gcm_seal", {{"key", "bytes"}, {"nonce", "bytes"}, {"data", "bytes"}}, "tuple[bytes, bytes]"};
+inline constexpr vm::Declaration _gcm_open{
+    "_gcm_open", {{"key", "bytes"}, {"nonce", "bytes"}, {"ciphertext", "bytes"}, {"tag", "bytes"}}, "bytes"};
+inline constexpr vm::Declaration _cbc_encrypt{
+    "_cbc_encrypt", {{"data", "bytes"}, {"key", "bytes"}, {"iv", "bytes"}}, "bytes"};
+inline constexpr vm::Declaration _cbc_decrypt{
+    "_cbc_decrypt", {{"ciphertext", "bytes"}, {"key", "bytes"}, {"iv", "bytes"}}, "bytes"};
+inline constexpr vm::Declaration _hmac256{
+    "_hmac256", {{"key", "bytes"}, {"data", "bytes"}}, "bytes"};
+inline constexpr vm::Declaration generate_keypair{
+    "generate_keypair", {{"generation", "QuantumGeneration | int", "QuantumGeneration.GEN8"}, {"strength", "QuantumStrength | int", "QuantumStrength.HIGHEST"}}, "tuple[bytes, bytes]",
+    "Make a post-quantum key pair; return (public key, private key).\n\n"
+    "Both keys begin with two bytes: the generation and the strength (0, 1 or 2). Generation 8 (the\n"
+    "default) is X25519 with ML-KEM; 7 is RSA-4096 with FrodoKEM; 6 (and 3) and 4 are FrodoKEM; 5\n"
+    "and 2 (and 1) are Classic McEliece. Needs the liboqs binding `oqs`.\n\n"
+    "Raises ValueError for a generation or strength outside its enum, QuantumOperationError when\n"
+    "the binding is missing or fails."};
+inline constexpr vm::Declaration encrypt{
+    "encrypt", {{"message", "str"}, {"public_key", "bytes"}}, "tuple[bytes, bytes]",
+    "Encrypt text under a quantum public key; return (encapsulated secret, encrypted message).\n\n"
+    "The key's generation byte chooses the scheme; the text is encrypted as UTF-8. decrypt needs\n"
+    "both results.\n\n"
+    "Raises InvalidInputError for a key that is too short, empty or malformed; KeyError for a\n"
+    "strength byte other than 0, 1 and 2; QuantumOperationError for an unsupported generation, a\n"
+    "missing binding or a failure inside it."};
+inline constexpr vm::Declaration decrypt{
+    "decrypt", {{"encrypted_message", "bytes"}, {"private_key", "bytes"}, {"secret", "bytes"}}, "str",
+    "Decrypt an encrypted message with the quantum private key and the encapsulated secret.\n\n"
+    "The arguments come in this order: encrypted message, private key, secret (encrypt returns the\n"
+    "secret first). Returns the text.\n\n"
+    "Raises InvalidInputError for a key, secret or message that is too short or malformed;\n"
+    "DecryptionError for data that does not authenticate (another key, altered data) or is not\n"
+    "UTF-8; KeyError for a strength byte other than 0, 1 and 2; QuantumOperationError for an\n"
+    "unsupported generation, a missing binding or a failure inside it."};
+inline constexpr vm::Declaration _gen4_key{
+    "_gen4_key", {{"ss", "bytes"}}, "bytes"};
+inline constexpr vm::Declaration _gen4_encrypt{
+    "_gen4_encrypt", {{"data", "bytes"}, {"raw_pk", "bytes"}}, "tuple[bytes, bytes]"};
+inline constexpr vm::Declaration _gen4_decrypt{
+    "_gen4_decrypt", {{"enc", "bytes"}, {"raw_sk", "bytes"}, {"capsule", "bytes"}}, "bytes"};
+inline constexpr vm::Declaration _gen6_encrypt = encrypt_by_capsule("_gen6_encrypt");
+inline constexpr vm::Declaration _gen6_decrypt = decrypt_by_capsule("_gen6_decrypt");
+inline constexpr vm::Declaration _gen2_encrypt = encrypt_by_capsule("_gen2_encrypt");
+inline constexpr vm::Declaration _gen2_decrypt = decrypt_by_capsule("_gen2_decrypt");
+inline constexpr vm::Declaration _gen5_encrypt = encrypt_by_capsule("_gen5_encrypt");
+inline constexpr vm::Declaration _gen5_decrypt = decrypt_by_capsule("_gen5_decrypt");
+inline constexpr vm::Declaration _xor_mix{
+    "_xor_mix", {{"session_key", "bytes"}, {"frodo_ss", "bytes"}}, "bytes"};
+inline constexpr vm::Declaration _gen7_generate{
+    "_gen7_generate", {{"strength", "QuantumStrength"}}, "tuple[bytes, bytes]"};
+inline constexpr vm::Declaration _gen7_encrypt = encrypt_hybrid("_gen7_encrypt");
+inline constexpr vm::Declaration _gen7_decrypt = decrypt_hybrid("_gen7_decrypt");
+inline constexpr vm::Declaration _x25519_raw{
+    "_x25519_raw", {{"priv", "X25519PrivateKey"}}, "tuple[bytes, bytes]"};
+inline constexpr vm::Declaration _gen8_generate{
+    "_gen8_generate", {{"strength", "QuantumStrength"}}, "tuple[bytes, bytes]"};
+inline constexpr vm::Declaration _gen8_encrypt = encrypt_hybrid("_gen8_encrypt");
+inline constexpr vm::Declaration _gen8_decrypt = decrypt_hybrid("_gen8_decrypt");
+inline constexpr vm::Declaration _sig_kind{
+    "_sig_kind", {{"alg", "SignatureAlgorithm"}}, "str"};
+inline constexpr vm::Declaration _sig_strip{
+    "_sig_strip", {{"headered", "bytes"}, {"label", "str"}}, "tuple[int, int, bytes]"};
+inline constexpr vm::Declaration generate_signature_keypair{
+    "generate_signature_keypair", {{"algorithm", "SignatureAlgorithm | int", "SignatureAlgorithm.ML_DSA"}, {"strength", "QuantumStrength | int", "QuantumStrength.HIGHEST"}}, "tuple[bytes, bytes]",
+    "Make a post-quantum signature key pair; return (public key, private key).\n\n"
+    "Both keys begin with two bytes: the scheme (1 ML-DSA, the default; 2 SLH-DSA) and the strength\n"
+    "(0, 1 or 2). Needs the liboqs binding `oqs`.\n\n"
+    "Raises ValueError for a scheme or strength outside its enum, QuantumOperationError when the\n"
+    "binding is missing or fails."};
+inline constexpr vm::Declaration sign{
+    "sign", {{"data", "bytes"}, {"private_key", "bytes"}}, "bytes",
+    "Sign data with a post-quantum private signature key; return the raw signature.\n\n"
+    "Raises InvalidInputError for a key without its header, with an unknown scheme id or of the\n"
+    "wrong length for its mechanism; KeyError for a strength byte other than 0, 1 and 2; TypeError\n"
+    "for data that is not bytes-like; QuantumOperationError when the binding is missing, has no\n"
+    "SLH-DSA mechanism or fails to sign."};
+inline constexpr vm::Declaration verify{
+    "verify", {{"data", "bytes"}, {"signature", "bytes"}, {"public_key", "bytes"}}, "bool",
+    "Check a post-quantum signature of data under a public signature key; return True or False.\n\n"
+    "False for a signature that does not match, and for a key without its header, with an unknown\n"
+    "scheme id or of the wrong length for its mechanism.\n\n"
+    "Raises KeyError for a strength byte other than 0, 1 and 2, TypeError for data or a signature\n"
+    "that is not bytes-like, QuantumOperationError when the binding is missing or has no SLH-DSA\n"
+    "mechanism."};
+
+}  // namespace core
+
+// The bodies, by file.
 // primitives.cpp
-Function hkdf, gcm_seal, gcm_open, cbc_encrypt, cbc_decrypt, hmac256, gen4_key, xor_mix, x25519_raw;
+object hkdf(const Scope& s, handle ikm, handle salt, handle info, handle size);
+object gcm_seal(const Scope& s, handle key, handle nonce, handle data);
+object gcm_open(const Scope& s, handle key, handle nonce, handle ciphertext, handle tag);
+object cbc_encrypt(const Scope& s, handle data, handle key, handle iv);
+object cbc_decrypt(const Scope& s, handle ciphertext, handle key, handle iv);
+object hmac256(const Scope& s, handle key, handle data);
+object gen4_key(const Scope& s, handle ss);
+object xor_mix(const Scope& s, handle session_key, handle frodo_ss);
+object x25519_raw(const Scope& s, handle priv);
 // keys.cpp
-Function generate_keypair;
+object generate_keypair(const Scope& s, handle generation, handle strength);
 // dispatch.cpp
-Function encrypt, decrypt;
+object encrypt(const Scope& s, handle message, handle public_key);
+object decrypt(const Scope& s, handle enc, handle private_key, handle secret);
 // frodo.cpp: generations 4 and 6
-Function gen4_encrypt, gen4_decrypt, gen6_encrypt, gen6_decrypt;
+object gen4_encrypt(const Scope& s, handle data, handle raw_pk);
+object gen4_decrypt(const Scope& s, handle enc, handle raw_sk, handle capsule);
+object gen6_encrypt(const Scope& s, handle data, handle raw_pk, handle strength);
+object gen6_decrypt(const Scope& s, handle enc, handle raw_sk, handle capsule, handle strength);
 // mceliece.cpp: generations 2 and 5
-Function gen2_encrypt, gen2_decrypt, gen5_encrypt, gen5_decrypt;
+object gen2_encrypt(const Scope& s, handle data, handle raw_pk, handle strength);
+object gen2_decrypt(const Scope& s, handle enc, handle raw_sk, handle capsule, handle strength);
+object gen5_encrypt(const Scope& s, handle data, handle raw_pk, handle strength);
+object gen5_decrypt(const Scope& s, handle enc, handle raw_sk, handle capsule, handle strength);
 // rsa_frodo.cpp: generation 7
-Function gen7_generate, gen7_encrypt, gen7_decrypt;
+object gen7_generate(const Scope& s, handle strength);
+object gen7_encrypt(const Scope& s, handle data, handle raw, handle strength);
+object gen7_decrypt(const Scope& s, handle enc, handle raw, handle secret, handle strength);
 // x25519_mlkem.cpp: generation 8
-Function gen8_generate, gen8_encrypt, gen8_decrypt;
+object gen8_generate(const Scope& s, handle strength);
+object gen8_encrypt(const Scope& s, handle data, handle raw, handle strength);
+object gen8_decrypt(const Scope& s, handle enc, handle raw, handle secret, handle strength);
 // signatures.cpp
-Function sig_kind, sig_strip, generate_signature_keypair, sign, verify;
-
-extern const char* const generate_keypair_doc;
-extern const char* const encrypt_doc;
-extern const char* const decrypt_doc;
-extern const char* const generate_signature_keypair_doc;
-extern const char* const sign_doc;
-extern const char* const verify_doc;
+object sig_kind(const Scope& s, handle alg);
+object sig_strip(const Scope& s, handle headered, handle label);
+object generate_signature_keypair(const Scope& s, handle algorithm, handle strength);
+object sign(const Scope& s, handle data, handle private_key);
+object verify(const Scope& s, handle data, handle signature, handle public_key);
 
 // Sizes of the byte formats, in bytes.
 constexpr Py_ssize_t kHeader = 2;        // generation (or scheme) byte, strength byte
@@ -52,29 +188,12 @@ constexpr Py_ssize_t kMac = 32;          // HMAC-SHA256
 constexpr Py_ssize_t kX25519Key = 32;    // raw X25519 public or private key
 
 // Module-level names that several files look up: one Name each, so one cached lookup serves all.
-#define QUANTUM_NAME(id) inline constinit ::vm::Name id{#id}
-namespace n {
-QUANTUM_NAME(_oqs);
-QUANTUM_NAME(generate_keypair);
-QUANTUM_NAME(frodo_alg);
-QUANTUM_NAME(cmce_alg);
-QUANTUM_NAME(_hkdf);
-QUANTUM_NAME(_gcm_seal);
-QUANTUM_NAME(_hmac256);
-QUANTUM_NAME(QuantumStrength);
-QUANTUM_NAME(HIGHEST);
-QUANTUM_NAME(InvalidInputError);
-QUANTUM_NAME(DecryptionError);
-QUANTUM_NAME(QuantumOperationError);
-}  // namespace n
 
 // Small helpers shared by the generation files.
 
 inline object random_bytes(Py_ssize_t size) { return vm::urandom(nb::int_(size)); }
 // QuantumStrength.HIGHEST, the strength of generation 4 whatever its key says
 inline object highest_strength(const Scope& s) { return s[n::QuantumStrength].attr(n::HIGHEST); }
-// bytes([first, second]) of two ints: the two-byte header of every key
-object key_header(handle first, handle second);
 // int.from_bytes(data[:4], "little") as an index into data, clipped so that offsets past it
 // cannot overflow
 Py_ssize_t length_field(handle data);

@@ -4,14 +4,12 @@
 
 #include <string_view>
 
+namespace velmor::n {
+inline constinit vm::Name hex2{"02x"};
+}  // namespace velmor::n
+
 namespace velmor::quantum {
 
-namespace n {
-VM_NAME(encode);
-VM_NAME(decode);
-static vm::Name utf_8{"utf-8"};
-static vm::Name hex2{"02x"};
-}  // namespace n
 
 namespace {
 
@@ -50,17 +48,7 @@ const Generation* generation_of(handle gen) {
 
 }  // namespace
 
-const char* const encrypt_doc =
-    "Encrypt text under a quantum public key; return (encapsulated secret, encrypted message).\n\n"
-    "The key's generation byte chooses the scheme; the text is encrypted as UTF-8. decrypt needs\n"
-    "both results.\n\n"
-    "Raises InvalidInputError for a key that is too short, empty or malformed; KeyError for a\n"
-    "strength byte other than 0, 1 and 2; QuantumOperationError for an unsupported generation, a\n"
-    "missing binding or a failure inside it.";
-
-// encrypt(message: str, public_key: bytes) -> tuple[bytes, bytes]
-object encrypt(const Scope& s, Args a) {
-    handle message = a[0], public_key = a[1];
+object encrypt(const Scope& s, handle message, handle public_key) {
     if (nb::len(public_key) <= kHeader || !any_item(vm::slice(public_key, kHeader, vm::kEnd)))
         vm::raise(s[n::InvalidInputError], "Invalid or empty quantum public key");
     object gen = public_key[nb::int_(0)];
@@ -73,18 +61,7 @@ object encrypt(const Scope& s, Args a) {
     return g->fixed_strength ? encrypt(data, raw) : encrypt(data, raw, strength);
 }
 
-const char* const decrypt_doc =
-    "Decrypt an encrypted message with the quantum private key and the encapsulated secret.\n\n"
-    "The arguments come in this order: encrypted message, private key, secret (encrypt returns the\n"
-    "secret first). Returns the text.\n\n"
-    "Raises InvalidInputError for a key, secret or message that is too short or malformed;\n"
-    "DecryptionError for data that does not authenticate (another key, altered data) or is not\n"
-    "UTF-8; KeyError for a strength byte other than 0, 1 and 2; QuantumOperationError for an\n"
-    "unsupported generation, a missing binding or a failure inside it.";
-
-// decrypt(encrypted_message: bytes, private_key: bytes, secret: bytes) -> str
-object decrypt(const Scope& s, Args a) {
-    handle enc = a[0], private_key = a[1], secret = a[2];
+object decrypt(const Scope& s, handle enc, handle private_key, handle secret) {
     if (nb::len(private_key) <= kHeader) vm::raise(s[n::InvalidInputError], "Invalid quantum private key");
     if (!vm::truthy(secret))
         vm::raise(s[n::InvalidInputError], "Encapsulated secret required for quantum decryption");

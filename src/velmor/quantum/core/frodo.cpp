@@ -4,16 +4,15 @@
 // under a 16-byte salt; its message is salt | nonce | ct | tag.
 #include "quantum/core/core.hpp"
 
-namespace velmor::quantum {
-
-namespace n {
+namespace velmor::n {
 VM_NAME(_gen4_key);
 VM_NAME(_GEN6_INFO);
-}  // namespace n
+}  // namespace velmor::n
 
-// _gen4_encrypt(data: bytes, raw_pk: bytes) -> tuple[bytes, bytes]
-object gen4_encrypt(const Scope& s, Args a) {
-    handle data = a[0], raw_pk = a[1];
+namespace velmor::quantum {
+
+
+object gen4_encrypt(const Scope& s, handle data, handle raw_pk) {
     object capsule, ss;
     encapsulate(s, n::frodo_alg, highest_strength(s), raw_pk, "Invalid Gen4 public key", capsule, ss);
     object nonce = random_bytes(kNonce);
@@ -24,9 +23,7 @@ object gen4_encrypt(const Scope& s, Args a) {
     return nb::make_tuple(capsule, vm::join({nonce, ct, tag}));
 }
 
-// _gen4_decrypt(enc: bytes, raw_sk: bytes, capsule: bytes) -> bytes
-object gen4_decrypt(const Scope& s, Args a) {
-    handle enc = a[0], raw_sk = a[1], capsule = a[2];
+object gen4_decrypt(const Scope& s, handle enc, handle raw_sk, handle capsule) {
     if (nb::len(enc) < kNonce + kTag) vm::raise(s[n::InvalidInputError], "Invalid Gen4 encrypted message");
     object ss =
         decapsulate(s, n::frodo_alg, highest_strength(s), raw_sk, capsule, "Invalid Gen4 private key");
@@ -35,18 +32,14 @@ object gen4_decrypt(const Scope& s, Args a) {
     return open_message(s, key, nonce, enc, kNonce);
 }
 
-// _gen6_encrypt(data: bytes, raw_pk: bytes, strength: int) -> tuple[bytes, bytes]
-object gen6_encrypt(const Scope& s, Args a) {
-    handle data = a[0], raw_pk = a[1], strength = a[2];
+object gen6_encrypt(const Scope& s, handle data, handle raw_pk, handle strength) {
     object capsule, ss;
     encapsulate(s, n::frodo_alg, strength, raw_pk, "Invalid Gen6 public key", capsule, ss);
     Sealed sealed = seal_salted(s, ss, kGen6Salt, n::_GEN6_INFO, data);
     return nb::make_tuple(capsule, sealed.message());
 }
 
-// _gen6_decrypt(enc: bytes, raw_sk: bytes, capsule: bytes, strength: int) -> bytes
-object gen6_decrypt(const Scope& s, Args a) {
-    handle enc = a[0], raw_sk = a[1], capsule = a[2], strength = a[3];
+object gen6_decrypt(const Scope& s, handle enc, handle raw_sk, handle capsule, handle strength) {
     if (nb::len(enc) < kGen6Salt + kNonce + kTag)
         vm::raise(s[n::InvalidInputError], "Invalid Gen6 encrypted message");
     // generation 6 reads its salt and nonce before the binding, unlike 7 and 8

@@ -9,32 +9,33 @@
 #include <array>
 #include <iterator>
 
+namespace velmor::n {
+VM_NAME(GEN1);
+VM_NAME(GEN2);
+VM_NAME(GEN3);
+VM_NAME(GEN4);
+VM_NAME(GEN5);
+VM_NAME(GEN6);
+VM_NAME(GEN7);
+VM_NAME(GEN8);
+VM_NAME(_gen2_encrypt);
+VM_NAME(_gen2_decrypt);
+VM_NAME(_gen4_encrypt);
+VM_NAME(_gen4_decrypt);
+VM_NAME(_gen5_encrypt);
+VM_NAME(_gen5_decrypt);
+VM_NAME(_gen6_encrypt);
+VM_NAME(_gen6_decrypt);
+VM_NAME(_gen7_generate);
+VM_NAME(_gen7_encrypt);
+VM_NAME(_gen7_decrypt);
+VM_NAME(_gen8_generate);
+VM_NAME(_gen8_encrypt);
+VM_NAME(_gen8_decrypt);
+}  // namespace velmor::n
+
 namespace velmor::quantum {
 
-namespace n {
-QUANTUM_NAME(GEN1);
-QUANTUM_NAME(GEN2);
-QUANTUM_NAME(GEN3);
-QUANTUM_NAME(GEN4);
-QUANTUM_NAME(GEN5);
-QUANTUM_NAME(GEN6);
-QUANTUM_NAME(GEN7);
-QUANTUM_NAME(GEN8);
-QUANTUM_NAME(_gen2_encrypt);
-QUANTUM_NAME(_gen2_decrypt);
-QUANTUM_NAME(_gen4_encrypt);
-QUANTUM_NAME(_gen4_decrypt);
-QUANTUM_NAME(_gen5_encrypt);
-QUANTUM_NAME(_gen5_decrypt);
-QUANTUM_NAME(_gen6_encrypt);
-QUANTUM_NAME(_gen6_decrypt);
-QUANTUM_NAME(_gen7_generate);
-QUANTUM_NAME(_gen7_encrypt);
-QUANTUM_NAME(_gen7_decrypt);
-QUANTUM_NAME(_gen8_generate);
-QUANTUM_NAME(_gen8_encrypt);
-QUANTUM_NAME(_gen8_decrypt);
-}  // namespace n
 
 struct Generation {
     long byte;  // the first byte of its keys

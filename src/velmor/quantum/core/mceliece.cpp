@@ -4,22 +4,20 @@
 // Decryption compares the MAC in constant time before it decrypts a single byte.
 #include "quantum/core/core.hpp"
 
-namespace velmor::quantum {
-
-namespace n {
+namespace velmor::n {
 VM_NAME(_cbc_encrypt);
 VM_NAME(_cbc_decrypt);
 VM_NAME(_GEN5_INFO);
-VM_NAME(hmac);
-VM_NAME(compare_digest);
-}  // namespace n
+}  // namespace velmor::n
+
+namespace velmor::quantum {
+
 
 namespace {
 
 // Generation 5 derives both keys at once: the AES key, then the MAC key.
 constexpr Py_ssize_t kKeyPair = 2 * kKey;
 
-// _hkdf(ss, b"", b"", 32): generation 2's AES key, without salt or label
 object gen2_aes_key(const Scope& s, handle ss) {
     return s[n::_hkdf](ss, nb::bytes("", 0), nb::bytes("", 0), nb::int_(kKey));
 }
@@ -37,9 +35,7 @@ bool mac_matches(const Scope& s, handle received, handle computed) {
 
 }  // namespace
 
-// _gen2_encrypt(data: bytes, raw_pk: bytes, strength: int) -> tuple[bytes, bytes]
-object gen2_encrypt(const Scope& s, Args a) {
-    handle data = a[0], raw_pk = a[1], strength = a[2];
+object gen2_encrypt(const Scope& s, handle data, handle raw_pk, handle strength) {
     object capsule, ss;
     encapsulate(s, n::cmce_alg, strength, raw_pk, "Invalid Gen2 public key", capsule, ss);
     object aes_key = gen2_aes_key(s, ss);
@@ -49,9 +45,7 @@ object gen2_encrypt(const Scope& s, Args a) {
     return nb::make_tuple(capsule, vm::join({iv, ct, mac}));
 }
 
-// _gen2_decrypt(enc: bytes, raw_sk: bytes, capsule: bytes, strength: int) -> bytes
-object gen2_decrypt(const Scope& s, Args a) {
-    handle enc = a[0], raw_sk = a[1], capsule = a[2], strength = a[3];
+object gen2_decrypt(const Scope& s, handle enc, handle raw_sk, handle capsule, handle strength) {
     if (nb::len(enc) < kIv + kMac) vm::raise(s[n::InvalidInputError], "Invalid Gen2 encrypted message");
     object iv = vm::slice(enc, 0, kIv);
     object mac = vm::slice(enc, -kMac, vm::kEnd);
@@ -63,9 +57,7 @@ object gen2_decrypt(const Scope& s, Args a) {
     return s[n::_cbc_decrypt](ct, aes_key, iv);
 }
 
-// _gen5_encrypt(data: bytes, raw_pk: bytes, strength: int) -> tuple[bytes, bytes]
-object gen5_encrypt(const Scope& s, Args a) {
-    handle data = a[0], raw_pk = a[1], strength = a[2];
+object gen5_encrypt(const Scope& s, handle data, handle raw_pk, handle strength) {
     object capsule, ss;
     encapsulate(s, n::cmce_alg, strength, raw_pk, "Invalid Gen5 public key", capsule, ss);
     object salt = random_bytes(kSalt);
@@ -77,9 +69,7 @@ object gen5_encrypt(const Scope& s, Args a) {
     return nb::make_tuple(capsule, vm::join({salt, iv, ct, mac}));
 }
 
-// _gen5_decrypt(enc: bytes, raw_sk: bytes, capsule: bytes, strength: int) -> bytes
-object gen5_decrypt(const Scope& s, Args a) {
-    handle enc = a[0], raw_sk = a[1], capsule = a[2], strength = a[3];
+object gen5_decrypt(const Scope& s, handle enc, handle raw_sk, handle capsule, handle strength) {
     if (nb::len(enc) < kSalt + kIv + kMac)
         vm::raise(s[n::InvalidInputError], "Invalid Gen5 encrypted message");
     object salt = vm::slice(enc, 0, kSalt);

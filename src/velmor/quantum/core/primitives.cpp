@@ -4,16 +4,8 @@
 // become DecryptionError; everything else is the dependency's own error.
 #include "quantum/core/core.hpp"
 
-namespace velmor::quantum {
-
-namespace n {
+namespace velmor::n {
 VM_NAME(HKDF);
-VM_NAME(hashes);
-VM_NAME(SHA256);
-VM_NAME(derive);
-VM_NAME(AESGCM);
-VM_NAME(encrypt);
-VM_NAME(decrypt);
 VM_NAME(Cipher);
 VM_NAME(algorithms);
 VM_NAME(modes);
@@ -27,20 +19,20 @@ VM_NAME(encryptor);
 VM_NAME(decryptor);
 VM_NAME(update);
 VM_NAME(finalize);
-VM_NAME(hmac);
-VM_NAME(hashlib);
 VM_NAME(sha256);
 VM_NAME(digest);
 VM_NAME(Raw);
-static vm::Name new_{"new"};
-static vm::Keywords hkdf_kw{"algorithm", "length", "salt", "info"};
-}  // namespace n
+inline constinit vm::Name new_{"new"};
+inline constinit vm::Keywords hkdf_kw{"algorithm", "length", "salt", "info"};
+}  // namespace velmor::n
+
+namespace velmor::quantum {
+
 
 namespace {
 
 constexpr long kPkcs7BlockBits = 128;
 
-// update(x) + finalize() of a padder, unpadder, encryptor or decryptor
 object run(handle context, handle data) {
     object head = context.attr(n::update)(data);
     object tail = context.attr(n::finalize)();
@@ -60,27 +52,21 @@ object pkcs7(const Scope& s) { return s[n::sym_padding].attr(n::PKCS7)(nb::int_(
 
 }  // namespace
 
-// _hkdf(ikm: bytes, salt: bytes, info: bytes, length: int) -> bytes
-object hkdf(const Scope& s, Args a) {
-    handle ikm = a[0], salt = a[1], info = a[2], size = a[3];
+object hkdf(const Scope& s, handle ikm, handle salt, handle info, handle size) {
     object kdf_class = s[n::HKDF];
     object algorithm = s[n::hashes].attr(n::SHA256)();
     object kdf = vm::call_kw(kdf_class, {}, n::hkdf_kw, {algorithm, size, salt, info});
     return kdf.attr(n::derive)(ikm);
 }
 
-// _gcm_seal(key: bytes, nonce: bytes, data: bytes) -> tuple[bytes, bytes]
-object gcm_seal(const Scope& s, Args a) {
-    handle key = a[0], nonce = a[1], data = a[2];
+object gcm_seal(const Scope& s, handle key, handle nonce, handle data) {
     object sealed = s[n::AESGCM](key).attr(n::encrypt)(nonce, data, nb::none());
     object ct = vm::slice(sealed, 0, -kTag);
     object tag = vm::slice(sealed, -kTag, vm::kEnd);
     return nb::make_tuple(ct, tag);
 }
 
-// _gcm_open(key: bytes, nonce: bytes, ciphertext: bytes, tag: bytes) -> bytes
-object gcm_open(const Scope& s, Args a) {
-    handle key = a[0], nonce = a[1], ciphertext = a[2], tag = a[3];
+object gcm_open(const Scope& s, handle key, handle nonce, handle ciphertext, handle tag) {
     try {
         object aead = s[n::AESGCM](key);
         object sealed = ciphertext + tag;
@@ -92,16 +78,12 @@ object gcm_open(const Scope& s, Args a) {
     }
 }
 
-// _cbc_encrypt(data: bytes, key: bytes, iv: bytes) -> bytes
-object cbc_encrypt(const Scope& s, Args a) {
-    handle data = a[0], key = a[1], iv = a[2];
+object cbc_encrypt(const Scope& s, handle data, handle key, handle iv) {
     object padded = run(pkcs7(s).attr(n::padder)(), data);
     return run(cbc_cipher(s, key, iv).attr(n::encryptor)(), padded);
 }
 
-// _cbc_decrypt(ciphertext: bytes, key: bytes, iv: bytes) -> bytes
-object cbc_decrypt(const Scope& s, Args a) {
-    handle ciphertext = a[0], key = a[1], iv = a[2];
+object cbc_decrypt(const Scope& s, handle ciphertext, handle key, handle iv) {
     object padded = run(cbc_cipher(s, key, iv).attr(n::decryptor)(), ciphertext);
     object unpadder = pkcs7(s).attr(n::unpadder)();
     try {
@@ -112,23 +94,17 @@ object cbc_decrypt(const Scope& s, Args a) {
     }
 }
 
-// _hmac256(key: bytes, data: bytes) -> bytes
-object hmac256(const Scope& s, Args a) {
-    handle key = a[0], data = a[1];
+object hmac256(const Scope& s, handle key, handle data) {
     object mac = s[n::hmac].attr(n::new_)(key, data, s[n::hashlib].attr(n::sha256));
     return mac.attr(n::digest)();
 }
 
-// _gen4_key(ss: bytes) -> bytes
-object gen4_key(const Scope& s, Args a) {
-    object digest = s[n::_hmac256](a[0], nb::bytes("\x01", 1));
+object gen4_key(const Scope& s, handle ss) {
+    object digest = s[n::_hmac256](ss, nb::bytes("\x01", 1));
     return vm::slice(digest, 0, kKey);
 }
 
-// _xor_mix(session_key: bytes, frodo_ss: bytes) -> bytes
-// bytes(session_key[i] ^ frodo_ss[i % len(frodo_ss)] for i in range(32))
-object xor_mix(const Scope&, Args a) {
-    handle session_key = a[0], frodo_ss = a[1];
+object xor_mix(const Scope&, handle session_key, handle frodo_ss) {
     nb::list values;
     for (Py_ssize_t i = 0; i < kKey; ++i) {
         nb::int_ index(i);
@@ -140,10 +116,9 @@ object xor_mix(const Scope&, Args a) {
     return nb::bytes(values);
 }
 
-// _x25519_raw(priv: X25519PrivateKey) -> tuple[bytes, bytes]
-object x25519_raw(const Scope& s, Args a) {
+object x25519_raw(const Scope& s, handle priv) {
     object pub, prv;
-    export_pair(s, a[0], n::Raw, n::Raw, n::Raw, pub, prv);
+    export_pair(s, priv, n::Raw, n::Raw, n::Raw, pub, prv);
     return nb::make_tuple(pub, prv);
 }
 

@@ -4,11 +4,8 @@
 // block (K) | FrodoKEM ciphertext. Message: salt (32) | nonce (12) | ct | tag (16).
 #include "quantum/core/core.hpp"
 
-namespace velmor::quantum {
-
-namespace n {
+namespace velmor::n {
 VM_NAME(_rsa_asym);
-VM_NAME(generate_private_key);
 VM_NAME(DER);
 VM_NAME(PKCS1);
 VM_NAME(TraditionalOpenSSL);
@@ -18,11 +15,11 @@ VM_NAME(_pkcs1_to_spki);
 VM_NAME(_OAEP);
 VM_NAME(_xor_mix);
 VM_NAME(_GEN7_INFO);
-VM_NAME(encrypt);
-VM_NAME(decrypt);
-static vm::Keywords rsa_kw{"public_exponent", "key_size"};
-static vm::Keywords password{"password"};
-}  // namespace n
+inline constinit vm::Keywords rsa_kw{"public_exponent", "key_size"};
+}  // namespace velmor::n
+
+namespace velmor::quantum {
+
 
 namespace {
 
@@ -31,9 +28,7 @@ constexpr long kRsaBits = 4096;
 
 }  // namespace
 
-// _gen7_generate(strength: QuantumStrength) -> tuple[bytes, bytes]
-object gen7_generate(const Scope& s, Args a) {
-    handle strength = a[0];
+object gen7_generate(const Scope& s, handle strength) {
     object key = vm::call_kw(s[n::_rsa_asym].attr(n::generate_private_key), {}, n::rsa_kw,
                              {nb::int_(kRsaExponent), nb::int_(kRsaBits)});
     object rsa_pub_der, rsa_priv_der;
@@ -42,15 +37,13 @@ object gen7_generate(const Scope& s, Args a) {
     object frodo_pub, frodo_sec;
     vm::unpack(oqs.attr(n::generate_keypair)(s[n::_oqs].attr(n::frodo_alg)(strength)),
                {&frodo_pub, &frodo_sec});
-    object head = key_header(nb::int_(7), nb::int_(strength));
+    object head = vm::bytes_of_items({nb::int_(7), nb::int_(strength)});
     object pub = vm::join({head, packed_length(s, rsa_pub_der), rsa_pub_der, frodo_pub});
     object priv = vm::join({head, packed_length(s, rsa_priv_der), rsa_priv_der, frodo_sec});
     return nb::make_tuple(pub, priv);
 }
 
-// _gen7_encrypt(data: bytes, raw: bytes, strength: int) -> tuple[bytes, bytes]
-object gen7_encrypt(const Scope& s, Args a) {
-    handle data = a[0], raw = a[1], strength = a[2];
+object gen7_encrypt(const Scope& s, handle data, handle raw, handle strength) {
     if (nb::len(raw) < kLengthField) vm::raise(s[n::InvalidInputError], "Invalid Gen7 public key");
     Py_ssize_t rsa_len = length_field(raw);
     object rsa_pub_der = vm::slice(raw, kLengthField, kLengthField + rsa_len);
@@ -73,9 +66,7 @@ object gen7_encrypt(const Scope& s, Args a) {
     return seal_hybrid(s, combined, n::_GEN7_INFO, data, rsa_enc_key, frodo_capsule);
 }
 
-// _gen7_decrypt(enc: bytes, raw: bytes, secret: bytes, strength: int) -> bytes
-object gen7_decrypt(const Scope& s, Args a) {
-    handle enc = a[0], raw = a[1], secret = a[2], strength = a[3];
+object gen7_decrypt(const Scope& s, handle enc, handle raw, handle secret, handle strength) {
     if (nb::len(raw) < kLengthField) vm::raise(s[n::InvalidInputError], "Invalid Gen7 private key");
     Py_ssize_t rsa_len = length_field(raw);
     object rsa_priv_der = vm::slice(raw, kLengthField, kLengthField + rsa_len);

@@ -4,26 +4,15 @@
 
 #include <algorithm>
 
-namespace velmor::quantum {
-
-namespace n {
+namespace velmor::n {
 VM_NAME(encapsulate);
 VM_NAME(decapsulate);
 VM_NAME(_gcm_open);
 VM_NAME(_ser);
-VM_NAME(Encoding);
-VM_NAME(PublicFormat);
-VM_NAME(PrivateFormat);
-VM_NAME(NoEncryption);
-VM_NAME(public_key);
-VM_NAME(public_bytes);
-VM_NAME(private_bytes);
-VM_NAME(pack);
-VM_NAME(from_bytes);
-VM_NAME(little);
-static vm::Name struct_module{"struct"};
-static vm::Name little_u32{"<I"};
-}  // namespace n
+}  // namespace velmor::n
+
+namespace velmor::quantum {
+
 
 namespace {
 
@@ -34,20 +23,13 @@ object serialization(const Scope& s, const vm::Name& kind, const vm::Name& membe
 
 }  // namespace
 
-object key_header(handle first, handle second) {
-    nb::list values;
-    values.append(first);
-    values.append(second);
-    return nb::bytes(values);
-}
-
 Py_ssize_t length_field(handle data) {
     // int.from_bytes itself: whatever data[:4] is, its bytes are read as the host reads them
     object head = vm::slice(data, 0, kLengthField);
-    object value = nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)).attr(n::from_bytes)(head, n::little);
+    object value = vm::int_from_bytes(head, n::little);
     // Clipped, not refused: a field too large for an index is too large for any data.
     Py_ssize_t size = PyNumber_AsSsize_t(value.ptr(), nullptr);
-    if (size == -1 && PyErr_Occurred()) nb::raise_python_error();
+    if (size == -1 && PyErr_Occurred()) vm::fail();
     return std::min(size, PY_SSIZE_T_MAX - 64);
 }
 

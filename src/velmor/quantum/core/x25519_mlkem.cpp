@@ -4,9 +4,7 @@
 // Message: salt (32) | nonce (12) | ct | tag (16).
 #include "quantum/core/core.hpp"
 
-namespace velmor::quantum {
-
-namespace n {
+namespace velmor::n {
 VM_NAME(mlkem_alg);
 VM_NAME(_x25519_raw);
 VM_NAME(X25519PrivateKey);
@@ -16,25 +14,24 @@ VM_NAME(from_private_bytes);
 VM_NAME(from_public_bytes);
 VM_NAME(exchange);
 VM_NAME(_GEN8_INFO);
-}  // namespace n
+}  // namespace velmor::n
 
-// _gen8_generate(strength: QuantumStrength) -> tuple[bytes, bytes]
-object gen8_generate(const Scope& s, Args a) {
-    handle strength = a[0];
+namespace velmor::quantum {
+
+
+object gen8_generate(const Scope& s, handle strength) {
     object x_pub, x_priv, mlkem_pub, mlkem_priv;
     vm::unpack(s[n::_x25519_raw](s[n::X25519PrivateKey].attr(n::generate)()), {&x_pub, &x_priv});
     object oqs = s[n::_oqs];
     vm::unpack(oqs.attr(n::generate_keypair)(s[n::_oqs].attr(n::mlkem_alg)(strength)),
                {&mlkem_pub, &mlkem_priv});
-    object head = key_header(nb::int_(8), nb::int_(strength));
+    object head = vm::bytes_of_items({nb::int_(8), nb::int_(strength)});
     object pub = vm::join({head, x_pub, mlkem_pub});
     object priv = vm::join({head, x_priv, mlkem_priv});
     return nb::make_tuple(pub, priv);
 }
 
-// _gen8_encrypt(data: bytes, raw: bytes, strength: int) -> tuple[bytes, bytes]
-object gen8_encrypt(const Scope& s, Args a) {
-    handle data = a[0], raw = a[1], strength = a[2];
+object gen8_encrypt(const Scope& s, handle data, handle raw, handle strength) {
     if (nb::len(raw) < kX25519Key) vm::raise(s[n::InvalidInputError], "Invalid Gen8 public key");
     object x_pub = vm::slice(raw, 0, kX25519Key);
     object mlkem_raw = vm::slice(raw, kX25519Key, vm::kEnd);
@@ -47,9 +44,7 @@ object gen8_encrypt(const Scope& s, Args a) {
     return seal_hybrid(s, combined, n::_GEN8_INFO, data, mlkem_ct, eph_pub);
 }
 
-// _gen8_decrypt(enc: bytes, raw: bytes, secret: bytes, strength: int) -> bytes
-object gen8_decrypt(const Scope& s, Args a) {
-    handle enc = a[0], raw = a[1], secret = a[2], strength = a[3];
+object gen8_decrypt(const Scope& s, handle enc, handle raw, handle secret, handle strength) {
     if (nb::len(raw) < kX25519Key) vm::raise(s[n::InvalidInputError], "Invalid Gen8 private key");
     if (nb::len(secret) < kLengthField + kX25519Key)
         vm::raise(s[n::InvalidInputError], "Invalid Gen8 encapsulated secret");
