@@ -2,7 +2,11 @@
 // cache.
 #include "runtime/function.hpp"
 
+#include <algorithm>
+
 namespace vm {
+
+unsigned long detail::namespace_generation = 1;
 
 void Name::intern() const {
     obj_ = PyUnicode_InternFromString(text_);
@@ -21,11 +25,10 @@ namespace {
 
 // Module namespaces hardly ever change once loaded, so a lookup is cached on its Name and
 // checked against a generation that a dict watcher moves on at every change of a watched dict.
-unsigned long generation = 1;
 int watcher = -1;
 
 int on_namespace_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++generation;
+    ++detail::namespace_generation;
     return 0;
 }
 
@@ -43,21 +46,6 @@ object lookup(const Scope& s, const Name& name) {
     fail();
 }
 
-// The bit of a thread's eval_breaker by which another thread asks it for the GIL (CPython 3.13's
-// _PY_GIL_DROP_REQUEST_BIT). From 3.14 on a thread ended at exit hangs instead of unwinding.
-constexpr uintptr_t kGilDropRequest = 1;
-
-void hand_over_if_asked(PyThreadState* thread) {
-#if PY_VERSION_HEX < 0x030E0000
-    if (__atomic_load_n(&thread->eval_breaker, __ATOMIC_RELAXED) & kGilDropRequest) {
-        PyEval_SaveThread();
-        PyEval_RestoreThread(thread);
-    }
-#else
-    (void)thread;
-#endif
-}
-
 }  // namespace
 
 void detail::watch_namespace(PyObject* dict) {
@@ -69,17 +57,36 @@ void detail::watch_namespace(PyObject* dict) {
     if (PyDict_Watch(watcher, dict) < 0) fail();
 }
 
-object Scope::operator[](const Name& name) const {
-    hand_over_if_asked(thread);
+object Scope::look_up(const Name& name) const {
     // The generation is read before the lookup: a lookup that runs code (a colliding key's
     // __eq__) and changes a namespace leaves the answer uncached.
-    unsigned long seen = generation;
-    if (name.cached_globals_ == globals && name.cached_generation_ == seen && watcher >= 0)
-        return nb::borrow(name.cached_value_);
+    unsigned long seen = watcher >= 0 ? detail::namespace_generation : 0;
+    Name::Lookup* slot = nullptr;
+    for (Name::Lookup& entry : name.lookups_) {
+        if (entry.globals == globals) {
+            slot = &entry;
+            break;
+        }
+    }
+    if (slot && seen && slot->generation == seen) {
+        object value = nb::borrow(slot->value);
+        // most recent first, where the inline test looks
+        std::swap(*slot, name.lookups_[0]);
+        return value;
+    }
     object value = lookup(*this, name);
-    name.cached_globals_ = globals;
-    name.cached_value_ = value.ptr();  // borrowed: the namespace holds it while unchanged
-    name.cached_generation_ = seen;
+    if (!slot) {
+        // the new namespace goes first, the others move down, the oldest out
+        std::move_backward(name.lookups_, name.lookups_ + Name::kLookups - 1,
+                           name.lookups_ + Name::kLookups);
+        slot = &name.lookups_[0];
+    } else {
+        std::swap(*slot, name.lookups_[0]);
+        slot = &name.lookups_[0];
+    }
+    slot->globals = globals;
+    slot->value = value.ptr();  // borrowed: the namespace holds it while unchanged
+    slot->generation = seen;
     return value;
 }
 
@@ -88,7 +95,7 @@ object attribute_of(nb::handle obj, const Name& name) {
     if (!PyModule_CheckExact(target) || watcher < 0)
         return checked(PyObject_GetAttr(target, name.ptr()));
     PyObject* dict = PyModule_GetDict(target);
-    unsigned long seen = generation;  // before the lookup, as in Scope
+    unsigned long seen = detail::namespace_generation;  // before the lookup, as in Scope
     if (name.attr_dict_ == dict && name.attr_generation_ == seen)
         return nb::borrow(name.attr_value_);
     object value = checked(PyObject_GetAttr(target, name.ptr()));
@@ -103,11 +110,6 @@ object attribute_of(nb::handle obj, const Name& name) {
     }
     Py_XDECREF(entry);
     return value;
-}
-
-const object& Attribute::value() const {
-    if (!value_) value_ = attribute_of(obj_, name_);
-    return value_;
 }
 
 void Attribute::operator=(nb::handle value) const {

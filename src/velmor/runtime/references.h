@@ -15,8 +15,12 @@
 // From 3.14 on such a thread hangs instead of unwinding.
 #if PY_VERSION_HEX < 0x030E0000
 
+static inline __attribute__((noinline)) void velmor_release_mortal(PyObject* op) {
+    if (!Py_IsFinalizing() || PyThreadState_GetUnchecked()) Py_DECREF(op);
+}
+
 static inline void velmor_release(PyObject* op) {
-    if (!_Py_IsImmortal(op) && (!Py_IsFinalizing() || PyThreadState_GetUnchecked())) Py_DECREF(op);
+    if (!_Py_IsImmortal(op)) velmor_release_mortal(op);
 }
 
 static inline void velmor_release_nullable(PyObject* op) {

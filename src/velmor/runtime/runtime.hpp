@@ -52,10 +52,15 @@ private:
     void intern() const;
     const char* text_;
     mutable PyObject* obj_ = nullptr;
-    // The last lookup through a Scope: valid while no watched namespace changed since.
-    mutable PyObject* cached_globals_ = nullptr;
-    mutable PyObject* cached_value_ = nullptr;
-    mutable unsigned long cached_generation_ = 0;
+    // The last lookups through a Scope, one per module namespace (a name declared once serves
+    // every module that uses it): valid while no watched namespace changed since.
+    struct Lookup {
+        PyObject* globals = nullptr;
+        PyObject* value = nullptr;
+        unsigned long generation = 0;
+    };
+    static constexpr int kLookups = 4;
+    mutable Lookup lookups_[kLookups] = {};  // the most recent first
     // The last read of this name as an attribute of a module (attribute_of).
     mutable PyObject* attr_dict_ = nullptr;
     mutable PyObject* attr_value_ = nullptr;
@@ -95,8 +100,8 @@ public:
     Value(Base&& b) noexcept : Base(std::move(b)) {}
 
     template <typename... A>
-    object operator()(const A&... args) const;
-    Attribute attr(const Name& name) const;
+    NB_INLINE object operator()(const A&... args) const;
+    NB_INLINE Attribute attr(const Name& name) const;
 };
 
 class handle : public Value<nb::handle> {
@@ -114,17 +119,29 @@ public:
     object(nb::object&& o) noexcept : Value(std::move(o)) {}
 };
 
+// getattr(obj, name). For a module, whose attributes are the entries of its watched dictionary,
+// the last answer is kept on the Name until that dictionary changes.
+object attribute_of(nb::handle obj, const Name& name);
+
 // obj.name: read (getattr, cached for a module whose namespace has not changed) the first time
 // its value is wanted, called as obj.name(args...) without a bound method, or assigned.
 class Attribute {
 public:
     Attribute(nb::handle obj, const Name& name) : obj_(obj), name_(name) {}
-    const object& value() const;
-    operator object() const { return value(); }
+    NB_INLINE const object& value() const {
+        if (!value_) value_ = attribute_of(obj_, name_);
+        return value_;
+    }
+    operator object() const& { return value(); }
+    // a temporary hands its value over
+    operator object() && {
+        value();
+        return std::move(value_);
+    }
     PyObject* ptr() const { return value().ptr(); }
     Attribute attr(const Name& name) const { return Attribute(value(), name); }
     template <typename... A>
-    object operator()(const A&... args) const;
+    NB_INLINE object operator()(const A&... args) const;
     void operator=(nb::handle value) const;
 
 private:
@@ -137,19 +154,19 @@ inline PyObject* detail::arg_ptr(const Attribute& a) { return a.ptr(); }
 
 template <typename Base>
 template <typename... A>
-object Value<Base>::operator()(const A&... args) const {
+NB_INLINE object Value<Base>::operator()(const A&... args) const {
     PyObject* stack[1 + sizeof...(A)] = {nullptr, detail::arg_ptr(args)...};
     return checked(PyObject_Vectorcall(this->ptr(), stack + 1,
                                        sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <typename Base>
-Attribute Value<Base>::attr(const Name& name) const {
+NB_INLINE Attribute Value<Base>::attr(const Name& name) const {
     return Attribute(*this, name);
 }
 
 template <typename... A>
-object Attribute::operator()(const A&... args) const {
+NB_INLINE object Attribute::operator()(const A&... args) const {
     // A module's attribute comes from its watched namespace; anything else is asked for the
     // method, as the host's method call does.
     if (PyModule_CheckExact(obj_.ptr())) return value()(args...);
@@ -171,16 +188,44 @@ object Attribute::operator()(const A&... args) const {
 // bytecode does, keeps a run of calls from holding it until a call into another extension runs
 // bytecode of its own, and lets a daemon thread that the host ends at exit end here, in frames
 // that survive it, rather than inside that extension.
+namespace detail {
+// Moved on at every change of a watched namespace (names.cpp); a cached lookup holds the
+// generation it was made in, 0 when namespaces cannot be watched.
+extern unsigned long namespace_generation;
+
+// The bit of a thread's eval_breaker by which another thread asks it for the GIL (CPython 3.13's
+// _PY_GIL_DROP_REQUEST_BIT). From 3.14 on a thread ended at exit hangs instead of unwinding.
+constexpr uintptr_t kGilDropRequest = 1;
+
+inline void hand_over_if_asked(PyThreadState* thread) {
+#if PY_VERSION_HEX < 0x030E0000
+    if (__atomic_load_n(&thread->eval_breaker, __ATOMIC_RELAXED) & kGilDropRequest) {
+        PyEval_SaveThread();
+        PyEval_RestoreThread(thread);
+    }
+#else
+    (void)thread;
+#endif
+}
+}  // namespace detail
+
 struct Scope {
     PyObject* globals;
     PyObject* builtins;
     PyThreadState* thread;  // the calling thread's state
-    object operator[](const Name& name) const;  // NameError when neither has the name
-};
 
-// getattr(obj, name). For a module, whose attributes are the entries of its watched dictionary,
-// the last answer is kept on the Name until that dictionary changes.
-object attribute_of(nb::handle obj, const Name& name);
+    // NameError when neither has the name
+    object operator[](const Name& name) const {
+        detail::hand_over_if_asked(thread);
+        const Name::Lookup& last = name.lookups_[0];
+        if (last.globals == globals && last.generation == detail::namespace_generation)
+            return nb::borrow(last.value);
+        return look_up(name);
+    }
+
+private:
+    object look_up(const Name& name) const;
+};
 
 // The bound arguments of one call, in parameter order (defaults filled in).
 struct Args {
