@@ -88,11 +88,6 @@ object pss(const Scope& s) {
     return call_kw(make, {}, n::pss_args, {mgf, salt_length});
 }
 
-// serialization.<kind>.<member>, read anew at each use as the expression is
-object serialization(const Scope& s, const Name& kind, const Name& member) {
-    return s[n::serialization].attr(kind).attr(member);
-}
-
 object new_key_pair(const Scope& s) {
     object generate = s[n::rsa].attr(n::generate_private_key);
     object exponent = s[n::PUBLIC_EXPONENT];
@@ -100,14 +95,14 @@ object new_key_pair(const Scope& s) {
     object key = call_kw(generate, {}, n::rsa_key, {exponent, key_size});
 
     object private_bytes = key.attr(n::private_bytes);
-    object pem = serialization(s, n::Encoding, n::PEM);
-    object pkcs8 = serialization(s, n::PrivateFormat, n::PKCS8);
-    object none = s[n::serialization].attr(n::NoEncryption)();
+    object serialization = s[n::serialization];
+    object pem = serialization.attr(n::Encoding).attr(n::PEM);
+    object pkcs8 = serialization.attr(n::PrivateFormat).attr(n::PKCS8);
+    object none = serialization.attr(n::NoEncryption)();
     object private_pem = private_bytes(pem, pkcs8, none).attr(n::decode)(n::ascii);
 
     object public_bytes = key.attr(n::public_key)().attr(n::public_bytes);
-    pem = serialization(s, n::Encoding, n::PEM);
-    object spki = serialization(s, n::PublicFormat, n::SubjectPublicKeyInfo);
+    object spki = serialization.attr(n::PublicFormat).attr(n::SubjectPublicKeyInfo);
     object public_pem = public_bytes(pem, spki).attr(n::decode)(n::ascii);
     return nb::make_tuple(private_pem, public_pem);
 }

@@ -478,22 +478,21 @@ PyTypeObject* make_coroutine_type() {
 }
 
 PyObject* new_coroutine(FunctionObject* f, PyObject* const* bound) {
-    PyObject* args = PyTuple_New(f->nparams);
-    if (!args) return nullptr;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) PyTuple_SET_ITEM(args, i, Py_NewRef(bound[i]));
-    CoroutineObject* c = PyObject_GC_New(CoroutineObject, CoroutineType);
-    if (!c) {
-        Py_DECREF(args);
-        return nullptr;
-    }
-    c->func = reinterpret_cast<FunctionObject*>(Py_NewRef(reinterpret_cast<PyObject*>(f)));
-    c->args = args;
-    c->inner = nullptr;
-    c->state = Created;
-    c->running = false;
-    c->weakreflist = nullptr;
-    PyObject_GC_Track(reinterpret_cast<PyObject*>(c));
-    return reinterpret_cast<PyObject*>(c);
+    return boundary([&]() -> PyObject* {
+        object args = checked(PyTuple_New(f->nparams));
+        for (Py_ssize_t i = 0; i < f->nparams; ++i)
+            PyTuple_SET_ITEM(args.ptr(), i, Py_NewRef(bound[i]));
+        CoroutineObject* c = PyObject_GC_New(CoroutineObject, CoroutineType);
+        if (!c) fail();
+        c->func = reinterpret_cast<FunctionObject*>(Py_NewRef(reinterpret_cast<PyObject*>(f)));
+        c->args = args.release().ptr();
+        c->inner = nullptr;
+        c->state = Created;
+        c->running = false;
+        c->weakreflist = nullptr;
+        PyObject_GC_Track(reinterpret_cast<PyObject*>(c));
+        return reinterpret_cast<PyObject*>(c);
+    }, static_cast<PyObject*>(nullptr));
 }
 
 }  // namespace vm::detail

@@ -18,6 +18,7 @@ VM_NAME(Signature);
 VM_NAME(Parameter);
 VM_NAME(POSITIONAL_OR_KEYWORD);
 VM_NAME(empty);
+inline constinit Name return_{"return"};
 inline constinit Keywords default_and_annotation{"default", "annotation"};
 inline constinit Keywords return_annotation{"return_annotation"};
 }  // namespace names
@@ -265,10 +266,7 @@ PyGetSetDef function_getset[] = {
 
 }  // namespace
 
-nb::handle return_key() {
-    static Name key{"return"};
-    return key;
-}
+nb::handle return_key() { return names::return_; }
 
 PyTypeObject* FunctionType = nullptr;
 

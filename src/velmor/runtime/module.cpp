@@ -104,7 +104,7 @@ PyMethodDef importer_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Shown in a module's repr as its origin: <module 'velmor.aes' (velmor.importer)>.
+// Shown in a module's repr as its origin, as a loader's name is.
 PyObject* importer_repr(PyObject*) { return PyUnicode_FromString("velmor.importer"); }
 
 object meta_path() {

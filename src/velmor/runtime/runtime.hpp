@@ -417,8 +417,8 @@ bool equals(nb::handle a, nb::handle b);
 // Declarations
 
 // A parameter: its name, its annotation text, and its default as the expression that a module's
-// source would write for it, a name of the module with attributes after it ("DEFAULT_ITERATIONS",
-// "QuantumGeneration.GEN8"), evaluated once where the function is defined.
+// source would write for it, a name of the module with attributes after it ("LIMIT",
+// "Kind.DEFAULT"), evaluated once where the function is defined.
 struct Param {
     const char* name = nullptr;
     const char* annotation = nullptr;
@@ -498,7 +498,7 @@ public:
     // A coroutine function named `name` that runs core.<core_function.name> through
     // asyncio.to_thread, with the core function's parameters, annotations and docstring. Its
     // defaults are evaluated now, in this module; a default's name that this module does not
-    // bind is read from its `core`, as `core.DEFAULT_ITERATIONS`.
+    // bind is read from its `core`, as `core.LIMIT` would be written.
     void coroutine(const char* name, const Declaration& core_function);
 
     void all(std::initializer_list<const char*> names);
