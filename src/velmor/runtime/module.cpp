@@ -156,6 +156,24 @@ object imported(nb::handle module, nb::handle name) {
     fail();
 }
 
+// `from package import name` of one of the package's own sub-modules: the sub-module is imported
+// by its full name first, as the host's from-import would import it, but without the wait for
+// the top-level package that the host's import of a bare dotted name adds. While the package
+// loads on one thread, another thread loading one of its modules would otherwise wait for the
+// package while holding the locks of the modules it is loading, which the first thread needs:
+// the host then hands one of them a module that is still loading.
+void import_own_submodules(const char* module, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        std::string full = std::string(module) + "." + name;
+        bool own = false;
+        for (const ModuleDef& def : modules) own = own || full == def.name;
+        if (!own) continue;
+        object key = text(full);
+        object fromlist = nb::make_tuple(nb::str("__name__"));
+        checked(PyImport_ImportModuleLevelObject(key.ptr(), nullptr, nullptr, fromlist.ptr(), 0));
+    }
+}
+
 }  // namespace
 
 object import_from(nb::handle module, nb::handle name) { return imported(module, name); }
@@ -192,24 +210,6 @@ object Module::import_listing(const char* module, std::initializer_list<const ch
         PyImport_ImportModuleLevelObject(key.ptr(), dict_, nullptr, nb::tuple(fromlist).ptr(), 0));
 }
 
-// `from package import name` of one of the package's own sub-modules: the sub-module is imported
-// by its full name first, as the host's from-import would import it, but without the wait for
-// the top-level package that the host's import of a bare dotted name adds. While the package
-// loads on one thread, another thread loading one of its modules would otherwise wait for the
-// package while holding the locks of the modules it is loading, which the first thread needs:
-// the host then hands one of them a module that is still loading.
-void import_own_submodules(const char* module, std::initializer_list<const char*> names) {
-    for (const char* name : names) {
-        std::string full = std::string(module) + "." + name;
-        bool own = false;
-        for (const ModuleDef& def : modules) own = own || full == def.name;
-        if (!own) continue;
-        object key = text(full);
-        object fromlist = nb::make_tuple(nb::str("__name__"));
-        checked(PyImport_ImportModuleLevelObject(key.ptr(), nullptr, nullptr, fromlist.ptr(), 0));
-    }
-}
-
 void Module::import_from(const char* module, std::initializer_list<const char*> names) {
     import_own_submodules(module, names);
     object source = import_listing(module, names);
@@ -234,7 +234,8 @@ object Module::evaluate(const char* expression) const {
     object value = nb::steal(found);
     while (dot != std::string_view::npos) {
         std::size_t next = source.find('.', dot + 1);
-        object part = text(source.substr(dot + 1, next == std::string_view::npos ? next : next - dot - 1));
+        std::size_t length = next == std::string_view::npos ? next : next - dot - 1;
+        object part = text(source.substr(dot + 1, length));
         value = checked(PyObject_GetAttr(value.ptr(), part.ptr()));
         dot = next;
     }
