@@ -11,6 +11,7 @@
 #pragma once
 
 #include <Python.h>
+#include <unistd.h>
 
 // From 3.14 on such a thread hangs instead of unwinding.
 #if PY_VERSION_HEX < 0x030E0000
@@ -31,5 +32,18 @@ static inline void velmor_release_nullable(PyObject* op) {
 #undef Py_XDECREF
 #define Py_DECREF(op) velmor_release(_PyObject_CAST(op))
 #define Py_XDECREF(op) velmor_release_nullable(_PyObject_CAST(op))
+
+// nanobind attaches a thread state where it must touch the interpreter from a thread that may
+// have none, as when it drops the error held by a C++ exception. On a thread that the host is
+// ending, that runs in a destructor on the unwinding's way, and ending the thread a second time
+// there aborts the process: such a thread waits for the process to exit instead, as the host
+// itself parks such threads from 3.14 on.
+static inline PyGILState_STATE velmor_ensure_thread_state(void) {
+    if (!PyThreadState_GetUnchecked() && Py_IsFinalizing())
+        for (;;) pause();
+    return PyGILState_Ensure();
+}
+
+#define PyGILState_Ensure velmor_ensure_thread_state
 
 #endif
