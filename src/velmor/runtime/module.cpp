@@ -221,17 +221,21 @@ void Module::import_from_as(const char* module, const char* name, const char* al
     set(alias, imported(import_listing(module, {name}), nb::str(name)));
 }
 
-object Module::evaluate(const char* expression) const {
+object Module::evaluate(const char* expression, const char* otherwise) const {
     std::string_view source(expression);
     std::size_t dot = source.find('.');
     object first = text(source.substr(0, dot));
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(dict_, first.ptr(), &found) < 0) fail();
-    if (!found) {
+    object value;
+    if (found) {
+        value = nb::steal(found);
+    } else if (otherwise) {
+        value = checked(PyObject_GetAttr(get(otherwise).ptr(), first.ptr()));
+    } else {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", first.ptr());
         fail();
     }
-    object value = nb::steal(found);
     while (dot != std::string_view::npos) {
         std::size_t next = source.find('.', dot + 1);
         std::size_t length = next == std::string_view::npos ? next : next - dot - 1;
@@ -242,26 +246,21 @@ object Module::evaluate(const char* expression) const {
     return value;
 }
 
-void Module::define(const Declaration& d, Impl impl) {
-    nb::list defaults;
+nb::tuple Module::defaults(const Declaration& d, const char* otherwise) const {
+    nb::list values;
     for (std::size_t i = 0, n = d.arity(); i < n; ++i)
         if (const char* expression = d.params[i].default_value)
-            defaults.append(evaluate(expression));
-    set(d.name, detail::new_function(d.name, dict_, d, nb::tuple(defaults), impl));
+            values.append(evaluate(expression, otherwise));
+    return nb::tuple(values);
+}
+
+void Module::define(const Declaration& d, Impl impl) {
+    set(d.name, detail::new_function(d.name, dict_, d, defaults(d, nullptr), impl));
 }
 
 void Module::coroutine(const char* name, const Declaration& core_function) {
-    nb::list defaults;
-    for (std::size_t i = 0, n = core_function.arity(); i < n; ++i) {
-        const char* expression = core_function.params[i].default_value;
-        if (!expression) continue;
-        std::string_view source(expression);
-        object first = text(source.substr(0, source.find('.')));
-        int bound = PyDict_Contains(dict_, first.ptr());
-        if (bound < 0) fail();
-        defaults.append(evaluate(bound ? expression : ("core." + std::string(source)).c_str()));
-    }
-    object f = detail::new_function(name, dict_, core_function, nb::tuple(defaults), nullptr);
+    object f = detail::new_function(name, dict_, core_function, defaults(core_function, "core"),
+                                    nullptr);
     object inspect = checked(PyImport_ImportModule("inspect"));
     inspect.attr(names::markcoroutinefunction)(f);
     set(name, f);

@@ -510,8 +510,11 @@ public:
 
 private:
     void define(const Declaration& d, Impl impl);
-    // the value of a default's expression: a name of this module, then its attributes
-    object evaluate(const char* expression) const;
+    // The value of a default's expression: a name of this module, then its attributes. A name
+    // that the module does not bind is read from its module-level `otherwise`, when given.
+    object evaluate(const char* expression, const char* otherwise) const;
+    // the values of the defaults of `d`, in order, each evaluated so
+    nb::tuple defaults(const Declaration& d, const char* otherwise) const;
     // the module that `from module import names...` takes its names from
     object import_listing(const char* module, std::initializer_list<const char*> names);
 
