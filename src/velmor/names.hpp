@@ -16,6 +16,8 @@ VM_NAME(hmac);
 VM_NAME(compare_digest);
 VM_NAME(pack);
 VM_NAME(get);
+VM_NAME(sha256);
+VM_NAME(digest);
 inline constinit vm::Name struct_module{"struct"};
 
 // Methods of text and bytes, and the texts they take
@@ -46,6 +48,16 @@ VM_NAME(Encoding);
 VM_NAME(PrivateFormat);
 VM_NAME(PublicFormat);
 VM_NAME(NoEncryption);
+
+// The package's own functions and values that modules other than their own read
+VM_NAME(encrypt_bytes);
+VM_NAME(decrypt_bytes);
+VM_NAME(decrypt_auto);
+VM_NAME(_encrypt_oaep);
+VM_NAME(_OAEP);
+VM_NAME(_oqs);
+VM_NAME(generate_keypair);
+inline constinit vm::Name mldsa{"mldsa"};  // the signature kind of ML-DSA
 
 // The package's exceptions
 VM_NAME(VelMorError);

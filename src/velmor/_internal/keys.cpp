@@ -8,8 +8,6 @@ namespace velmor {
 namespace n {
 VM_NAME(binascii);
 VM_NAME(Error);
-VM_NAME(sha256);
-VM_NAME(digest);
 VM_NAME(AES_KEY_SIZE);
 VM_NAME(_try_base64);
 }  // namespace n

@@ -9,8 +9,6 @@ namespace n {
 VM_NAME(convert_key);
 VM_NAME(GCM_NONCE_SIZE);
 VM_NAME(GCM_TAG_SIZE);
-VM_NAME(encrypt_bytes);
-VM_NAME(decrypt_bytes);
 }  // namespace n
 
 namespace {

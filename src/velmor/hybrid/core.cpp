@@ -17,13 +17,9 @@ VM_NAME(HYBR);
 VM_NAME(RSA_BLOCK);
 VM_NAME(NONCE);
 VM_NAME(TAG);
-VM_NAME(_encrypt_oaep);
 VM_NAME(_decrypt_oaep);
 VM_NAME(_net_decrypt);
 VM_NAME(_legacy_decrypt);
-VM_NAME(encrypt_bytes);
-VM_NAME(decrypt_bytes);
-VM_NAME(decrypt_auto);
 }  // namespace n
 
 namespace {

@@ -14,7 +14,6 @@
 namespace velmor {
 
 namespace n {
-VM_NAME(_oqs);
 VM_NAME(oqs);
 VM_NAME(_FRODO);
 VM_NAME(_CMCE);
@@ -23,12 +22,10 @@ VM_NAME(_MLDSA);
 VM_NAME(_SLHDSA);
 VM_NAME(KeyEncapsulation);
 VM_NAME(Signature);
-VM_NAME(generate_keypair);
 VM_NAME(export_secret_key);
 VM_NAME(encap_secret);
 VM_NAME(decap_secret);
 VM_NAME(get_enabled_sig_mechanisms);
-inline constinit vm::Name mldsa{"mldsa"};
 // the key of the binding's failed import in the interpreter's dictionary of extension state
 inline constinit vm::Name binding_failure{"velmor.quantum._oqs.binding_failure"};
 }  // namespace n

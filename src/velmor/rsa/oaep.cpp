@@ -1,15 +1,6 @@
 // One RSA-OAEP block: up to MAX_OAEP_PLAINTEXT bytes under a public key text, and back.
 #include "rsa/rsa.hpp"
 
-namespace velmor {
-namespace n {
-VM_NAME(MAX_OAEP_PLAINTEXT);
-VM_NAME(_OAEP);
-VM_NAME(_load_public);
-VM_NAME(_load_private);
-}  // namespace n
-}  // namespace velmor
-
 namespace velmor::rsa {
 
 namespace {

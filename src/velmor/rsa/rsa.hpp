@@ -5,6 +5,13 @@
 
 #include "modules.hpp"
 
+namespace velmor::n {
+// read by both files of the module
+VM_NAME(MAX_OAEP_PLAINTEXT);
+VM_NAME(_load_public);
+VM_NAME(_load_private);
+}  // namespace velmor::n
+
 namespace velmor::rsa {
 
 namespace core {

@@ -5,8 +5,6 @@
 #include "quantum/mechanisms.hpp"
 
 namespace velmor::n {
-VM_NAME(_oqs);
-VM_NAME(generate_keypair);
 VM_NAME(frodo_alg);
 VM_NAME(cmce_alg);
 VM_NAME(_hkdf);

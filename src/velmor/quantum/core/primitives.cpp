@@ -19,8 +19,6 @@ VM_NAME(encryptor);
 VM_NAME(decryptor);
 VM_NAME(update);
 VM_NAME(finalize);
-VM_NAME(sha256);
-VM_NAME(digest);
 VM_NAME(Raw);
 inline constinit vm::Name new_{"new"};
 inline constinit vm::Keywords hkdf_kw{"algorithm", "length", "salt", "info"};

@@ -12,10 +12,8 @@ VM_NAME(TraditionalOpenSSL);
 VM_NAME(load_der_public_key);
 VM_NAME(load_der_private_key);
 VM_NAME(_pkcs1_to_spki);
-VM_NAME(_OAEP);
 VM_NAME(_xor_mix);
 VM_NAME(_GEN7_INFO);
-inline constinit vm::Keywords rsa_kw{"public_exponent", "key_size"};
 }  // namespace velmor::n
 
 namespace velmor::quantum {
@@ -29,7 +27,7 @@ constexpr long kRsaBits = 4096;
 }  // namespace
 
 object gen7_generate(const Scope& s, handle strength) {
-    object key = vm::call_kw(s[n::_rsa_asym].attr(n::generate_private_key), {}, n::rsa_kw,
+    object key = vm::call_kw(s[n::_rsa_asym].attr(n::generate_private_key), {}, n::rsa_key,
                              {nb::int_(kRsaExponent), nb::int_(kRsaBits)});
     object rsa_pub_der, rsa_priv_der;
     export_pair(s, key, n::DER, n::PKCS1, n::TraditionalOpenSSL, rsa_pub_der, rsa_priv_der);

@@ -13,7 +13,6 @@ VM_NAME(sig_algorithm);
 VM_NAME(sig_generate_keypair);
 VM_NAME(sig_sign);
 VM_NAME(sig_verify);
-inline constinit vm::Name mldsa{"mldsa"};
 inline constinit vm::Name slhdsa{"slhdsa"};
 inline constinit vm::Name private_label{"signature private"};
 inline constinit vm::Name public_label{"signature public"};
