@@ -6,8 +6,6 @@
 #include "hybrid/hybrid.hpp"
 #include "text_forms.hpp"
 
-#include <cstring>
-
 namespace velmor {
 
 namespace n {
@@ -40,25 +38,13 @@ object seal_envelope(handle header, handle block, handle nonce, handle sealed, h
     if (overflow || tag <= 0 || tag > sealed_size) return object();
     Py_ssize_t ct_size = sealed_size - static_cast<Py_ssize_t>(tag);
     const char* body = PyBytes_AS_STRING(sealed.ptr());
-    struct Part {
-        const char* data;
-        Py_ssize_t size;
-    } parts[] = {
+    return concatenate({
         {PyBytes_AS_STRING(header.ptr()), PyBytes_GET_SIZE(header.ptr())},
         {PyBytes_AS_STRING(block.ptr()), PyBytes_GET_SIZE(block.ptr())},
         {PyBytes_AS_STRING(nonce.ptr()), PyBytes_GET_SIZE(nonce.ptr())},
         {body + ct_size, static_cast<Py_ssize_t>(tag)},
         {body, ct_size},
-    };
-    Py_ssize_t total = 0;
-    for (const Part& p : parts) total += p.size;
-    object result = checked(PyBytes_FromStringAndSize(nullptr, total));
-    char* out = PyBytes_AS_STRING(result.ptr());
-    for (const Part& p : parts) {
-        std::memcpy(out, p.data, static_cast<std::size_t>(p.size));
-        out += p.size;
-    }
-    return result;
+    });
 }
 
 object encrypt_bytes(const Scope& s, handle data, handle public_pem) {
@@ -114,12 +100,8 @@ object ciphertext_and_tag(handle blob, handle tag_start, handle ct_start) {
     Py_ssize_t size = PyBytes_GET_SIZE(blob.ptr());
     Py_ssize_t tag_size = PySlice_AdjustIndices(size, &tag_from, &tag_to, 1);
     Py_ssize_t ct_size = PySlice_AdjustIndices(size, &ct_from, &ct_to, 1);
-    object sealed = checked(PyBytes_FromStringAndSize(nullptr, ct_size + tag_size));
-    char* out = PyBytes_AS_STRING(sealed.ptr());
     const char* in = PyBytes_AS_STRING(blob.ptr());
-    std::memcpy(out, in + ct_from, static_cast<std::size_t>(ct_size));
-    std::memcpy(out + ct_size, in + tag_from, static_cast<std::size_t>(tag_size));
-    return sealed;
+    return concatenate({{in + ct_from, ct_size}, {in + tag_from, tag_size}});
 }
 
 object net_decrypt(const Scope& s, handle blob, handle private_pem) {

@@ -2,6 +2,7 @@
 // joins, unpacking, the with statement, imports, the truth test and `==`).
 #include "runtime/runtime.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -84,27 +85,38 @@ object urandom(nb::handle size) {
     return attribute_of(module, names::urandom)(size);
 }
 
-object join(std::initializer_list<nb::handle> parts) {
-    bool all_bytes = true;
+namespace {
+
+// The bytes of `count` ranges, range(i) giving each, copied once.
+template <typename Range>
+object copied_once(std::size_t count, Range range) {
     Py_ssize_t total = 0;
-    for (nb::handle p : parts) {
-        // Only exact bytes: a subclass may define its own `+`.
-        if (!PyBytes_CheckExact(p.ptr())) {
-            all_bytes = false;
-            break;
-        }
-        total += PyBytes_GET_SIZE(p.ptr());
+    for (std::size_t i = 0; i < count; ++i) total += range(i).size;
+    object out = checked(PyBytes_FromStringAndSize(nullptr, total));
+    char* dst = PyBytes_AS_STRING(out.ptr());
+    for (std::size_t i = 0; i < count; ++i) {
+        ByteRange r = range(i);
+        if (r.size) std::memcpy(dst, r.data, static_cast<std::size_t>(r.size));
+        dst += r.size;
     }
-    if (all_bytes) {
-        object out = checked(PyBytes_FromStringAndSize(nullptr, total));
-        char* dst = PyBytes_AS_STRING(out.ptr());
-        for (nb::handle p : parts) {
-            Py_ssize_t n = PyBytes_GET_SIZE(p.ptr());
-            if (n) std::memcpy(dst, PyBytes_AS_STRING(p.ptr()), static_cast<std::size_t>(n));
-            dst += n;
-        }
-        return out;
-    }
+    return out;
+}
+
+}  // namespace
+
+object concatenate(std::initializer_list<ByteRange> ranges) {
+    return copied_once(ranges.size(), [&](std::size_t i) { return ranges.begin()[i]; });
+}
+
+object join(std::initializer_list<nb::handle> parts) {
+    // Only exact bytes: a subclass may define its own `+`.
+    bool all_bytes = std::all_of(parts.begin(), parts.end(),
+                                 [](nb::handle p) { return PyBytes_CheckExact(p.ptr()); });
+    if (all_bytes)
+        return copied_once(parts.size(), [&](std::size_t i) {
+            PyObject* p = parts.begin()[i].ptr();
+            return ByteRange{PyBytes_AS_STRING(p), PyBytes_GET_SIZE(p)};
+        });
     object acc;
     for (nb::handle p : parts)
         acc = acc ? checked(PyNumber_Add(acc.ptr(), p.ptr())) : nb::borrow(p);

@@ -388,6 +388,13 @@ object slice(nb::handle seq, Py_ssize_t start, Py_ssize_t stop);
 object slice(nb::handle seq, nb::handle start, nb::handle stop);  // bounds as objects, None open
 // a + b + ...: one copy when every part is bytes, the host's `+` otherwise.
 object join(std::initializer_list<nb::handle> parts);
+// A run of bytes inside an object the caller holds.
+struct ByteRange {
+    const char* data;
+    Py_ssize_t size;
+};
+// The bytes of the ranges one after the other, each copied once.
+object concatenate(std::initializer_list<ByteRange> ranges);
 // `a, b, ... = iterable`: exactly out.size() items, with the host's unpacking errors.
 void unpack(nb::handle iterable, std::initializer_list<object*> out);
 
