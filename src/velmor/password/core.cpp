@@ -61,6 +61,12 @@ using namespace vm;
 // and each unit of either multiplies the work of one verification.
 bool out_of_bounds(handle value, handle limit) { return value < nb::int_(1) || value > limit; }
 
+// The bounds a record's count and length must keep for verification to derive with them.
+bool beyond_bounds(const Scope& s, handle iterations, handle length) {
+    return out_of_bounds(iterations, s[n::MAX_ITERATIONS]) ||
+           out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]);
+}
+
 // int(mapping[key])
 nb::int_ int_item(handle mapping, const Name& key) {
     object value = mapping[key];
@@ -169,9 +175,7 @@ object verify_password(const Scope& s, handle password, handle hash_json) {
         nb::int_ iterations = int_item(parameters, n::iterations);
         nb::int_ length = int_item(parameters, n::outputLength);
         nb::str name = hash_name(s, parameters);
-        if (out_of_bounds(iterations, s[n::MAX_ITERATIONS]) ||
-            out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]))
-            return nb::bool_(false);
+        if (beyond_bounds(s, iterations, length)) return nb::bool_(false);
         derived = derive_fn(password, salt, iterations, length, name);
     } catch (error& e) {
         // A count that int() refuses as infinite (OverflowError) is as unreadable as one it
@@ -196,9 +200,7 @@ object needs_rehash(const Scope& s, handle hash_json) {
         // them as verify_password does, its errors caught below.
         nb::int_ length = int_item(parameters, n::outputLength);
         nb::str name = hash_name(s, parameters);
-        return nb::bool_(out_of_bounds(iterations, s[n::MAX_ITERATIONS]) ||
-                         out_of_bounds(length, s[n::MAX_OUTPUT_LENGTH]) ||
-                         hash_class_of(s, name).is_none());
+        return nb::bool_(beyond_bounds(s, iterations, length) || hash_class_of(s, name).is_none());
     } catch (error& e) {
         if (!Except(e).matches({PyExc_KeyError, PyExc_ValueError, PyExc_TypeError,
                                 PyExc_OverflowError}))
