@@ -121,7 +121,6 @@ object load_private(const Scope& s, handle private_pem) {
     }
 }
 
-
 object encrypt_bytes(const Scope& s, handle data, handle public_pem) {
     if (!truthy(data)) raise(s[n::InvalidInputError], "Data cannot be empty");
     nb::int_ size(nb::len(data));
@@ -141,11 +140,9 @@ object encrypt_bytes(const Scope& s, handle data, handle public_pem) {
     return hybrid_core(s).attr(n::encrypt_bytes)(data, public_pem);
 }
 
-
 object decrypt_bytes(const Scope& s, handle blob, handle private_pem) {
     return hybrid_core(s).attr(n::decrypt_auto)(blob, private_pem);
 }
-
 
 object sign_bytes(const Scope& s, handle data, handle private_pem) {
     try {
@@ -155,7 +152,6 @@ object sign_bytes(const Scope& s, handle data, handle private_pem) {
         operation_failed(s, e, n::SignatureError, "RSA signing failed: ");
     }
 }
-
 
 object verify_bytes(const Scope& s, handle data, handle signature, handle public_pem) {
     object key = s[n::_load_public](public_pem);
@@ -168,13 +164,9 @@ object verify_bytes(const Scope& s, handle data, handle signature, handle public
     }
 }
 
-
-
-
 object sign_str(const Scope& s, handle plaintext, handle private_pem) {
     return text_forms::to_base64(s, n::sign_bytes, plaintext, private_pem);
 }
-
 
 object verify_str(const Scope& s, handle plaintext, handle signature_b64, handle public_pem) {
     object signature;

@@ -10,7 +10,6 @@ inline constinit vm::Name hex2{"02x"};
 
 namespace velmor::quantum {
 
-
 namespace {
 
 // any(value): the host's truth test of each item; the items of bytes are true when nonzero

@@ -11,7 +11,6 @@ VM_NAME(_GEN6_INFO);
 
 namespace velmor::quantum {
 
-
 object gen4_encrypt(const Scope& s, handle data, handle raw_pk) {
     object capsule, ss;
     encapsulate(s, n::frodo_alg, highest_strength(s), raw_pk, "Invalid Gen4 public key", capsule, ss);

@@ -36,7 +36,6 @@ VM_NAME(_gen8_decrypt);
 
 namespace velmor::quantum {
 
-
 struct Generation {
     long byte;  // the first byte of its keys
     // The QuantumGeneration members that make it: one, or a pair tested by membership.

@@ -9,7 +9,6 @@ VM_NAME(name);
 
 namespace velmor::quantum {
 
-
 namespace {
 
 // Whether `gen` makes the row's keys: `gen in (A, B)` for a pair of members, `gen == A` for one.

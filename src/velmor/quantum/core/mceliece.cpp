@@ -12,7 +12,6 @@ VM_NAME(_GEN5_INFO);
 
 namespace velmor::quantum {
 
-
 namespace {
 
 // Generation 5 derives both keys at once: the AES key, then the MAC key.

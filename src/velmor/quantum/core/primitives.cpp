@@ -26,7 +26,6 @@ inline constinit vm::Keywords hkdf_kw{"algorithm", "length", "salt", "info"};
 
 namespace velmor::quantum {
 
-
 namespace {
 
 constexpr long kPkcs7BlockBits = 128;

@@ -18,7 +18,6 @@ VM_NAME(_GEN7_INFO);
 
 namespace velmor::quantum {
 
-
 namespace {
 
 constexpr long kRsaExponent = 65537;

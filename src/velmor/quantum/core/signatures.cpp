@@ -20,7 +20,6 @@ inline constinit vm::Name public_label{"signature public"};
 
 namespace velmor::quantum {
 
-
 namespace {
 
 object mechanism(const Scope& s, handle alg, handle strength) {

@@ -13,7 +13,6 @@ VM_NAME(_ser);
 
 namespace velmor::quantum {
 
-
 namespace {
 
 // _ser.<kind>.<member>, such as _ser.Encoding.Raw

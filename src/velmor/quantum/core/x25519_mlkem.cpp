@@ -18,7 +18,6 @@ VM_NAME(_GEN8_INFO);
 
 namespace velmor::quantum {
 
-
 object gen8_generate(const Scope& s, handle strength) {
     object x_pub, x_priv, mlkem_pub, mlkem_priv;
     vm::unpack(s[n::_x25519_raw](s[n::X25519PrivateKey].attr(n::generate)()), {&x_pub, &x_priv});
